@@ -1,0 +1,32 @@
+# GoogleTest from its Debian sources, so the host and the MinGW build use the same version.
+set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
+set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+set(gtest_force_shared_crt ON CACHE BOOL "" FORCE)
+add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+include(GoogleTest)
+
+if(CMAKE_CROSSCOMPILING)
+  # Every Win32 test runs in a Wine prefix of the build's own, made once by the "wine_prefix" fixture.
+  set(KOVOX_WINE_ENVIRONMENT
+      "WINEPREFIX=${CMAKE_BINARY_DIR}/wineprefix"
+      "WINEDEBUG=-all"
+      "WINEDLLOVERRIDES=mscoree,mshtml=")
+  find_program(KOVOX_WINEBOOT NAMES wineboot REQUIRED)
+  add_test(NAME wine_prefix COMMAND ${KOVOX_WINEBOOT} --init)
+  set_tests_properties(wine_prefix PROPERTIES
+      FIXTURES_SETUP wine ENVIRONMENT "${KOVOX_WINE_ENVIRONMENT}" TIMEOUT 300)
+endif()
+
+# A GoogleTest executable. On the host each test case is its own CTest test; under Wine the whole
+# executable is one test, since every Wine start costs far more than the tests themselves.
+function(kovox_add_gtest name)
+  add_executable(${name} ${ARGN})
+  target_link_libraries(${name} PRIVATE GTest::gtest_main)
+  if(CMAKE_CROSSCOMPILING)
+    add_test(NAME ${name} COMMAND ${name})
+    set_tests_properties(${name} PROPERTIES
+        FIXTURES_REQUIRED wine ENVIRONMENT "${KOVOX_WINE_ENVIRONMENT}")
+  else()
+    gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST)
+  endif()
+endfunction()

@@ -1,0 +1,67 @@
+#include "extract/extract.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "frontend/kovox.h"
+#include "platform/platform_fake.h"
+
+namespace kovox {
+namespace {
+
+class ExtractFile : public ::testing::Test {
+protected:
+    void SetUp() override {
+        settings = run_settings{};
+        settings.tool_exe = nt_tool_exe;
+        std::strcpy(settings.device, "hda1");
+        settings.read_mode = true;
+    }
+    platform::fake::state& fake = platform::fake::reset();
+};
+
+TEST_F(ExtractFile, LocalNameIsTheLastComponent) {
+    fake.rules = platform::interpreter::windows_cmd;
+    const struct {
+        std::string device_path;
+        std::string local_name;
+    } cases[] = {
+        {"etc/passwd", "passwd"},
+        {"/boot/vmlinuz-2.4", "vmlinuz-2.4"},
+        {"/a.b/c.tar.gz", "c.tar.gz"},
+        {"/etc/", ""},
+        {"readme", "readme"},
+        {"C:notes.txt", "notes.txt"},
+        {"/dir\\sub\\file.txt", "file.txt"},
+        {"/My Documents/a file.txt", "a file.txt"},
+    };
+    for (const auto& c : cases) {
+        fake.commands.clear();
+        extract_file(c.device_path.c_str());
+        EXPECT_EQ(fake.commands, std::vector<std::string>{"kovont.exe -READ -s/dev/hda1 \"" +
+                                                          c.device_path + "\" \"" + c.local_name + "\""});
+    }
+}
+
+TEST_F(ExtractFile, NothingRunsForPathsThatCannotReachTheToolWhole) {
+    const std::string too_long = "/" + std::string(259, 'x');
+    const char* const hostile[] = {
+        "/etc/passwd\" & touch canary & \"", "/etc/$(touch canary)", "/etc/`touch canary`",
+        "/etc/a\nb", too_long.c_str(),
+    };
+    for (const char* path : hostile) extract_file(path);
+    fake.rules = platform::interpreter::windows_cmd;
+    extract_file("/etc/%COMSPEC%");
+    extract_file("/etc\\");
+    EXPECT_TRUE(fake.commands.empty());
+
+    const std::string longest = "/" + std::string(258, 'x');
+    extract_file(longest.c_str());  // fits as a path, but not in the command text
+    EXPECT_TRUE(fake.commands.empty());
+}
+
+}  // namespace
+}  // namespace kovox

@@ -1,0 +1,61 @@
+#include "frontend/tool_command.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "frontend/bounded_format.h"
+#include "platform/platform_fake.h"
+
+namespace kovox {
+namespace {
+
+TEST(FormatBounded, SaysWhenTheTextDoesNotFit) {
+    char buffer[6];
+    EXPECT_TRUE(format_bounded(buffer, sizeof buffer, "%s%c%03d", "a", '/', 7));
+    EXPECT_STREQ(buffer, "a/007");
+    EXPECT_FALSE(format_bounded(buffer, sizeof buffer, "%s%c%03d", "ab", '/', 7));
+    EXPECT_STREQ(buffer, "");
+    EXPECT_TRUE(format_bounded(buffer, sizeof buffer, "%s", "12345"));
+    EXPECT_FALSE(format_bounded(buffer, sizeof buffer, "%s", "123456"));
+}
+
+class ToolCommand : public ::testing::Test {
+protected:
+    void SetUp() override {
+        settings = run_settings{};
+        settings.tool_exe = nt_tool_exe;
+        std::strcpy(settings.device, "hda1");
+    }
+    platform::fake::state& fake = platform::fake::reset();
+    command_text command{};
+};
+
+TEST_F(ToolCommand, ExactTexts) {
+    ASSERT_TRUE(build_list_command(command, "/", "/tmp/kovoxtmp.000"));
+    EXPECT_STREQ(command, "kovont.exe -s/dev/hda1 \"/\" > \"/tmp/kovoxtmp.000\"");
+    ASSERT_TRUE(build_list_command(command, "/My Documents/", "/t e m p/kovoxtmp.001"));
+    EXPECT_STREQ(command, "kovont.exe -s/dev/hda1 \"/My Documents/\" > \"/t e m p/kovoxtmp.001\"");
+
+    settings.tool_exe = dos_tool_exe;
+    ASSERT_TRUE(build_copy_command(command, "/etc/a b", "a b"));
+    EXPECT_STREQ(command, "kovodos.exe -READ -s/dev/hda1 \"/etc/a b\" \"a b\"");
+    ASSERT_TRUE(build_copy_command(command, "/etc/", ""));
+    EXPECT_STREQ(command, "kovodos.exe -READ -s/dev/hda1 \"/etc/\" \"\"");
+}
+
+TEST_F(ToolCommand, NothingToRunForTextsTheInterpreterWouldChange) {
+    EXPECT_FALSE(build_list_command(command, "/a\"b/", "/tmp/kovoxtmp.000"));
+    EXPECT_STREQ(command, "");
+    EXPECT_FALSE(build_list_command(command, "/", "/tmp/$HOME/kovoxtmp.000"));
+    EXPECT_FALSE(build_copy_command(command, "/etc/`id`", "x"));
+    EXPECT_FALSE(build_copy_command(command, "/etc/x", "x\ny"));
+    fake.rules = platform::interpreter::windows_cmd;
+    EXPECT_FALSE(build_copy_command(command, "/etc/%PATH%", "x"));
+    EXPECT_FALSE(build_copy_command(command, "/etc/x", "x\\"));
+    EXPECT_TRUE(build_copy_command(command, "/etc/$x`y`", "$x`y`"));
+}
+
+}  // namespace
+}  // namespace kovox

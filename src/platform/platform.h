@@ -1,0 +1,51 @@
+// Everything kovox needs of the operating system, behind one small interface. The logic above this
+// folder never asks which platform it runs on; the build links exactly one implementation.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+namespace platform {
+
+// The platform version word; bit 31 set means the DOS-based family of Windows.
+std::uint32_t get_version();
+
+// Reads an environment variable into `buffer` with the contract of GetEnvironmentVariableA: returns the
+// length stored; 0 when the variable is not set or empty; and when the value does not fit in `size`
+// bytes with its terminator, the size it would need, leaving `buffer` untouched.
+std::uint32_t get_environment_variable(const char* name, char* buffer, std::uint32_t size);
+
+// The platform's own directory for temporary files, without a trailing separator. False when it has
+// none that fits.
+bool get_temp_directory(char* buffer, std::size_t size);
+
+// The separator between the components of a local path.
+char local_path_separator();
+
+// Whether `text`, put inside double quotes in a command text, reaches the program as exactly one
+// argument holding exactly `text`.
+bool can_quote(std::string_view text);
+// Whether `text` can stand unquoted inside one argument of a command text without being changed.
+bool can_pass_unquoted(std::string_view text);
+
+// Runs a command text through the command interpreter and waits for it to end.
+void run_command(const char* command_text);
+
+// Files are read in binary: line ends are the reader's business, and a stray control character
+// (Ctrl-Z in text mode on Windows) must not end a listing early.
+struct file;
+file* open_for_reading(const char* path);
+// Reads up to `size` bytes; 0 at the end of the file or on an error.
+std::size_t read_file(file* handle, char* buffer, std::size_t size);
+void close_file(file* handle);
+void delete_file(const char* path);
+
+// Standard output: one whole line is written, then pushed out at once.
+void write_output(const char* text, std::size_t length);
+void flush_output();
+
+// Converts text in place from the ANSI to the OEM code page, for display.
+void ansi_to_oem(char* text);
+
+}  // namespace platform

@@ -1,0 +1,86 @@
+// The platform layer on POSIX systems: /bin/sh stands in for the Windows command interpreter.
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/platform.h"
+#include "platform/quoting_rules.h"
+
+namespace platform {
+namespace {
+
+// Bit 31 clear: the NT family, Windows NT 5.1.
+constexpr std::uint32_t nt_version = 0x0a280105u;
+
+// Like the Windows interpreter, look for a program in the current directory before the search path.
+constexpr char current_directory_first[] = "PATH=.:\"$PATH\"; ";
+constexpr std::size_t max_command_length = 4096;
+
+FILE* stream_of(file* handle) { return reinterpret_cast<FILE*>(handle); }
+
+}  // namespace
+
+std::uint32_t get_version() { return nt_version; }
+
+std::uint32_t get_environment_variable(const char* name, char* buffer, std::uint32_t size) {
+    const char* const value = std::getenv(name);
+    if (value == nullptr || value[0] == '\0') {
+        if (size > 0) buffer[0] = '\0';
+        return 0;
+    }
+    const std::size_t length = std::strlen(value);
+    if (length >= size) return static_cast<std::uint32_t>(length + 1);
+    std::memcpy(buffer, value, length + 1);
+    return static_cast<std::uint32_t>(length);
+}
+
+bool get_temp_directory(char* buffer, std::size_t size) {
+    const char* directory = std::getenv("TMPDIR");
+    if (directory == nullptr || directory[0] == '\0') directory = "/tmp";
+    std::size_t length = std::strlen(directory);
+    while (length > 1 && directory[length - 1] == '/') --length;
+    if (length >= size) return false;
+    std::memcpy(buffer, directory, length);
+    buffer[length] = '\0';
+    return true;
+}
+
+char local_path_separator() { return '/'; }
+
+bool can_quote(std::string_view text) { return can_quote_for(interpreter::posix_shell, text); }
+
+bool can_pass_unquoted(std::string_view text) {
+    return can_pass_unquoted_for(interpreter::posix_shell, text);
+}
+
+void run_command(const char* command_text) {
+    char script[max_command_length];
+    const int length =
+        std::snprintf(script, sizeof script, "%s%s", current_directory_first, command_text);
+    if (length < 0 || static_cast<std::size_t>(length) >= sizeof script) return;
+    // The exit status is the tool's business; what it wrote is all that counts.
+    static_cast<void>(std::system(script));
+}
+
+file* open_for_reading(const char* path) {
+    return reinterpret_cast<file*>(std::fopen(path, "rb"));
+}
+
+std::size_t read_file(file* handle, char* buffer, std::size_t size) {
+    return std::fread(buffer, 1, size, stream_of(handle));
+}
+
+void close_file(file* handle) { std::fclose(stream_of(handle)); }
+
+void delete_file(const char* path) { ::unlink(path); }
+
+void write_output(const char* text, std::size_t length) { std::fwrite(text, 1, length, stdout); }
+
+void flush_output() { std::fflush(stdout); }
+
+// POSIX has no ANSI and OEM code pages: names are printed as the tool wrote them.
+void ansi_to_oem(char* /*text*/) {}
+
+}  // namespace platform

@@ -1,0 +1,67 @@
+// The platform layer on 32-bit Windows: the runtime library and the kernel and user services.
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/platform.h"
+#include "platform/quoting_rules.h"
+
+namespace platform {
+namespace {
+
+FILE* stream_of(file* handle) { return reinterpret_cast<FILE*>(handle); }
+
+}  // namespace
+
+std::uint32_t get_version() { return static_cast<std::uint32_t>(GetVersion()); }
+
+std::uint32_t get_environment_variable(const char* name, char* buffer, std::uint32_t size) {
+    const DWORD result = GetEnvironmentVariableA(name, buffer, size);
+    // A value that does not fit is not stored, whatever the call left in the buffer.
+    if (result >= size && size > 0) buffer[0] = '\0';
+    return static_cast<std::uint32_t>(result);
+}
+
+bool get_temp_directory(char* buffer, std::size_t size) {
+    const DWORD length = GetTempPathA(static_cast<DWORD>(size), buffer);
+    if (length == 0 || length >= size) return false;
+    std::size_t end = length;
+    while (end > 1 && (buffer[end - 1] == '\\' || buffer[end - 1] == '/')) --end;
+    buffer[end] = '\0';
+    return true;
+}
+
+char local_path_separator() { return '\\'; }
+
+bool can_quote(std::string_view text) { return can_quote_for(interpreter::windows_cmd, text); }
+
+bool can_pass_unquoted(std::string_view text) {
+    return can_pass_unquoted_for(interpreter::windows_cmd, text);
+}
+
+void run_command(const char* command_text) {
+    // The exit status is the tool's business; what it wrote is all that counts.
+    static_cast<void>(std::system(command_text));
+}
+
+file* open_for_reading(const char* path) {
+    return reinterpret_cast<file*>(std::fopen(path, "rb"));
+}
+
+std::size_t read_file(file* handle, char* buffer, std::size_t size) {
+    return std::fread(buffer, 1, size, stream_of(handle));
+}
+
+void close_file(file* handle) { std::fclose(stream_of(handle)); }
+
+void delete_file(const char* path) { _unlink(path); }
+
+void write_output(const char* text, std::size_t length) { std::fwrite(text, 1, length, stdout); }
+
+void flush_output() { std::fflush(stdout); }
+
+void ansi_to_oem(char* text) { CharToOemA(text, text); }
+
+}  // namespace platform
