@@ -1,0 +1,43 @@
+// Runs the built programs as their callers do: a command line through the platform's command
+// interpreter, standard output captured into a file and read back byte for byte.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace whole_program {
+
+struct run_result {
+    std::string output;
+    int status = -1;
+};
+
+// Whether the programs under test are the Win32 builds (run under Wine on this machine).
+bool on_windows();
+
+// The folder that holds kovox, the stand-in tool and these tests.
+std::string binary_directory();
+
+// `directory` as the command interpreter writes a path (a drive and backslashes on Windows).
+std::string native_path(const std::string& directory);
+
+// Sets or, with an empty value, removes an environment variable of this process and its children.
+void set_environment(const std::string& name, const std::string& value);
+
+// Runs `program` from the binary directory with `arguments`, each quoted for the interpreter, in
+// `directory`, through the command interpreter, standard output captured.
+run_result run_in(const std::string& directory, const std::string& program,
+                  const std::vector<std::string>& arguments);
+
+}  // namespace whole_program
+
+namespace whole_program {
+
+// What the stand-in tool reports of one entry, read without following links.
+struct entry_facts {
+    unsigned long long size = 0;
+    long long mtime = 0;  // seconds since 1970-01-01 00:00:00 UTC
+};
+entry_facts facts_of(const std::string& path);
+
+}  // namespace whole_program
