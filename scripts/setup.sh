@@ -1,26 +1,35 @@
 #!/usr/bin/env bash
-# Makes sure this Debian machine has what the builds need, installing what is missing with apt
-# when run as root, or saying what to install otherwise.
-#   scripts/setup.sh          the host build (compiler, CMake, Ninja, GoogleTest sources)
-#   scripts/setup.sh --win32  also the i686 MinGW-w64 cross compiler and 32-bit Wine
+# Makes sure this Debian machine has what a job needs, installing what is missing with apt when
+# run as root, or saying what to install otherwise.
+#   scripts/setup.sh demo   the host build: compiler, CMake, Ninja, GoogleTest sources
+#   scripts/setup.sh test   also 32-bit Wine, the i686 MinGW-w64 compiler, clang's fuzzer
+#                           runtime and the ext2/3/4 library the stand-in tool reads images with
+#   scripts/setup.sh bench  the host build and valgrind
 set -euo pipefail
 
-want_win32=false
-[ "${1:-}" = "--win32" ] && want_win32=true
-
+job=${1:-demo}
 missing=()
-have_command() { command -v "$1" >/dev/null 2>&1; }
-have_package() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
+need_command() { command -v "$1" >/dev/null 2>&1 || missing+=("$2"); }
+need_package() {
+  dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed" || missing+=("$1")
+}
 
-have_command cmake || missing+=(cmake)
-have_command ninja || missing+=(ninja-build)
-have_command g++ || missing+=(g++)
-[ -f /usr/src/googletest/CMakeLists.txt ] || missing+=(googletest)
-if $want_win32; then
-  have_command i686-w64-mingw32-g++-posix || missing+=(g++-mingw-w64-i686)
-  have_command wine || missing+=(wine)
-  have_package wine32:i386 || missing+=(wine32:i386)
-fi
+need_command cmake cmake
+need_command ninja ninja-build
+need_command g++ g++
+need_package googletest
+need_package libext2fs-dev
+need_command mke2fs e2fsprogs
+case "$job" in
+  test)
+    need_command i686-w64-mingw32-g++-posix g++-mingw-w64-i686
+    need_command wine wine
+    need_package wine32:i386
+    need_command clang++ clang
+    need_package libclang-rt-14-dev
+    ;;
+  bench) need_command valgrind valgrind ;;
+esac
 
 [ ${#missing[@]} -eq 0 ] && exit 0
 
@@ -31,7 +40,7 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 
 echo "Installing: ${missing[*]}"
-if $want_win32 && ! dpkg --print-foreign-architectures | grep -qx i386; then
+if [[ " ${missing[*]} " == *":i386 "* ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
   dpkg --add-architecture i386
 fi
 export DEBIAN_FRONTEND=noninteractive

@@ -3,7 +3,7 @@
 # UndefinedBehaviorSanitizer, and the Win32 build under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/setup.sh --win32
+scripts/setup.sh test
 
 for preset in host host-sanitize win32; do
   echo "=== $preset"

@@ -1,5 +1,5 @@
-// Runs the built programs as their callers do: a command line through the platform's command
-// interpreter, standard output captured into a file and read back byte for byte.
+// Runs the built programs as their callers do, standard output captured into a file and read
+// back byte for byte.
 #pragma once
 
 #include <string>
@@ -24,8 +24,12 @@ std::string native_path(const std::string& directory);
 // Sets or, with an empty value, removes an environment variable of this process and its children.
 void set_environment(const std::string& name, const std::string& value);
 
-// Runs `program` from the binary directory with `arguments`, each quoted for the interpreter, in
-// `directory`, through the command interpreter, standard output captured.
+// Puts the binary directory first on PATH, so that kovox finds the tool from any folder.
+// Returns the PATH it replaced.
+std::string put_binary_directory_on_path();
+
+// Runs `program` from the binary directory with `arguments` in `directory`, standard output
+// captured. The program is started directly, so every argument reaches it exactly as given.
 run_result run_in(const std::string& directory, const std::string& program,
                   const std::vector<std::string>& arguments);
 

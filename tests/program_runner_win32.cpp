@@ -1,7 +1,5 @@
 #include <windows.h>
 
-#include <cstdio>
-#include <cstdlib>
 #include <fstream>
 #include <sstream>
 
@@ -30,24 +28,79 @@ void set_environment(const std::string& name, const std::string& value) {
     SetEnvironmentVariableA(name.c_str(), value.empty() ? nullptr : value.c_str());
 }
 
+namespace {
+
+// One argument as the runtime's argument parser reads it back: quoted, with every double quote
+// and the backslashes before it escaped.
+std::string quoted_argument(const std::string& argument) {
+    std::string quoted = "\"";
+    std::size_t backslashes = 0;
+    for (char c : argument) {
+        if (c == '\\') {
+            ++backslashes;
+            continue;
+        }
+        quoted.append(c == '"' ? backslashes * 2 + 1 : backslashes, '\\');
+        backslashes = 0;
+        quoted += c;
+    }
+    quoted.append(backslashes * 2, '\\');
+    return quoted + "\"";
+}
+
+std::string read_whole_file(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    std::ostringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+}  // namespace
+
+// The program is started directly, not through the interpreter, so that the arguments reach it
+// exactly as given, hostile ones included; kovox then runs the tool through the interpreter.
 run_result run_in(const std::string& directory, const std::string& program,
                   const std::vector<std::string>& arguments) {
-    std::string command_line = "\"" + native_path(binary_directory() + "/" + program) + ".exe\"";
-    for (const std::string& argument : arguments) command_line += " \"" + argument + "\"";
+    const std::string program_path = native_path(binary_directory() + "/" + program) + ".exe";
+    std::string command_line = quoted_argument(program_path);
+    for (const std::string& argument : arguments) command_line += " " + quoted_argument(argument);
+
     char temp[MAX_PATH];
     GetTempPathA(MAX_PATH, temp);
-    const std::string output_file = temp + std::string("kovox-output-") + std::to_string(GetCurrentProcessId());
-    const std::string script = "cd /d \"" + native_path(directory) + "\" && " + command_line +
-                               " > \"" + output_file + "\"";
+    const std::string output_file =
+        temp + std::string("kovox-output-") + std::to_string(GetCurrentProcessId());
+    SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+    HANDLE output = CreateFileA(output_file.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inheritable,
+                                CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = output;
+    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    PROCESS_INFORMATION process{};
     run_result result;
-    result.status = std::system(script.c_str());
-    std::ifstream output(output_file, std::ios::binary);
-    std::ostringstream text;
-    text << output.rdbuf();
-    result.output = text.str();
-    output.close();
-    std::remove(output_file.c_str());
+    if (CreateProcessA(program_path.c_str(), command_line.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                       native_path(directory).c_str(), &startup, &process)) {
+        WaitForSingleObject(process.hProcess, INFINITE);
+        DWORD status = 0;
+        GetExitCodeProcess(process.hProcess, &status);
+        result.status = static_cast<int>(status);
+        CloseHandle(process.hThread);
+        CloseHandle(process.hProcess);
+    }
+    CloseHandle(output);
+    result.output = read_whole_file(output_file);
+    DeleteFileA(output_file.c_str());
     return result;
+}
+
+std::string put_binary_directory_on_path() {
+    char path[32767];
+    const DWORD length = GetEnvironmentVariableA("PATH", path, sizeof path);
+    const std::string old_path(path, length < sizeof path ? length : 0);
+    SetEnvironmentVariableA("PATH", (native_path(binary_directory()) + ";" + old_path).c_str());
+    return old_path;
 }
 
 }  // namespace whole_program
