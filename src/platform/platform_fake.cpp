@@ -36,9 +36,15 @@ void serve_listing(const std::string& command) {
     const std::vector<std::string> texts = quoted_texts(command);
     if (texts.size() != 2) return;
     const auto listing = the_state.listings.find(texts[0]);
-    the_state.files[texts[1]] = listing != the_state.listings.end()
-                                    ? listing->second
-                                    : "Can't find " + texts[0] + "\n";
+    std::string& file = the_state.files[texts[1]];
+    if (listing != the_state.listings.end()) {
+        file = listing->second;
+    } else if (!the_state.next_listings.empty()) {
+        file = the_state.next_listings.front();
+        the_state.next_listings.pop_front();
+    } else {
+        file = "Can't find " + texts[0] + "\n";
+    }
 }
 
 }  // namespace

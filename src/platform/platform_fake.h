@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <string>
 #include <vector>
@@ -23,6 +24,8 @@ struct state {
     // The tool: the listing text written for each directory path. A directory without one is
     // answered as the tool answers a missing directory.
     std::map<std::string, std::string> listings;
+    // Texts for directories without an entry in `listings`, served in the order they are asked for.
+    std::deque<std::string> next_listings;
     // Whether running a listing command creates its temporary file (false: the redirection failed).
     bool redirection_works = true;
 
