@@ -5,6 +5,7 @@
 
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <string>
 
 #include "device_model.h"
@@ -56,6 +57,20 @@ TEST(Win32Program, DosFamilyRunsTheDosBuildOfTheTool) {
     EXPECT_EQ(dos.status, 0);
     EXPECT_EQ(nt.output, "");
     EXPECT_EQ(nt.status, 0);
+}
+
+TEST(Win32Program, WildcardArgumentsAreExpandedToLocalFileNames) {
+    const std::string work = fresh_folder("wildcards");
+    const std::vector<device_entry> entries = {file("readme", 3)};
+    make_device(work + "/devices/hda1", entries);
+    set_environment("KOVO_DEVICES", native_path(work + "/devices"));
+    set_environment("TEMP", native_path(work));
+    std::ofstream(work + "/HDA1.IMG") << "";
+
+    const std::string old_path = put_binary_directory_on_path();
+    const run_result result = run_in(work, "kovox", {"*.img"});
+    set_environment("PATH", old_path);
+    EXPECT_NE(result.output.find(" readme\r\n"), std::string::npos) << result.output;
 }
 
 }  // namespace
