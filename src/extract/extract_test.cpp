@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "frontend/kovox.h"
+#include "frontend/test_settings.h"
 #include "platform/platform_fake.h"
 
 namespace kovox {
@@ -15,9 +15,7 @@ namespace {
 class ExtractFile : public ::testing::Test {
 protected:
     void SetUp() override {
-        settings = run_settings{};
-        settings.tool_exe = nt_tool_exe;
-        std::strcpy(settings.device, "hda1");
+        use_test_settings();
         settings.read_mode = true;
     }
     platform::fake::state& fake = platform::fake::reset();

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "frontend/bounded_format.h"
+#include "frontend/test_settings.h"
 #include "platform/platform_fake.h"
 
 namespace kovox {
@@ -24,9 +25,7 @@ TEST(FormatBounded, SaysWhenTheTextDoesNotFit) {
 class ToolCommand : public ::testing::Test {
 protected:
     void SetUp() override {
-        settings = run_settings{};
-        settings.tool_exe = nt_tool_exe;
-        std::strcpy(settings.device, "hda1");
+        use_test_settings();
     }
     platform::fake::state& fake = platform::fake::reset();
     command_text command{};

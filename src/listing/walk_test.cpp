@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "frontend/kovox.h"
+#include "frontend/test_settings.h"
 #include "platform/platform_fake.h"
 
 namespace kovox {
@@ -35,10 +35,7 @@ std::string list_command(const std::string& path, int depth) {
 class ListDir : public ::testing::Test {
 protected:
     void SetUp() override {
-        settings = run_settings{};
-        settings.tool_exe = nt_tool_exe;
-        std::strcpy(settings.device, "hda1");
-        std::strcpy(settings.temp_dir, "/tmp");
+        use_test_settings();
     }
 
     // Lists from the root and checks what every walk must leave: no file open, none left behind,

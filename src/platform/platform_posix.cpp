@@ -18,8 +18,6 @@ constexpr std::uint32_t nt_version = 0x0a280105u;
 constexpr char current_directory_first[] = "PATH=.:\"$PATH\"; ";
 constexpr std::size_t max_command_length = 4096;
 
-FILE* stream_of(file* handle) { return reinterpret_cast<FILE*>(handle); }
-
 }  // namespace
 
 std::uint32_t get_version() { return nt_version; }
@@ -64,21 +62,10 @@ void run_command(const char* command_text) {
     static_cast<void>(std::system(script));
 }
 
-file* open_for_reading(const char* path) {
-    return reinterpret_cast<file*>(std::fopen(path, "rb"));
-}
 
-std::size_t read_file(file* handle, char* buffer, std::size_t size) {
-    return std::fread(buffer, 1, size, stream_of(handle));
-}
-
-void close_file(file* handle) { std::fclose(stream_of(handle)); }
 
 void delete_file(const char* path) { ::unlink(path); }
 
-void write_output(const char* text, std::size_t length) { std::fwrite(text, 1, length, stdout); }
-
-void flush_output() { std::fflush(stdout); }
 
 // POSIX has no ANSI and OEM code pages: names are printed as the tool wrote them.
 void ansi_to_oem(char* /*text*/) {}

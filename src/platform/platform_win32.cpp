@@ -1,7 +1,7 @@
 // The platform layer on 32-bit Windows: the runtime library and the kernel and user services.
+#include <io.h>
 #include <windows.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -9,11 +9,6 @@
 #include "platform/quoting_rules.h"
 
 namespace platform {
-namespace {
-
-FILE* stream_of(file* handle) { return reinterpret_cast<FILE*>(handle); }
-
-}  // namespace
 
 std::uint32_t get_version() { return static_cast<std::uint32_t>(GetVersion()); }
 
@@ -46,21 +41,10 @@ void run_command(const char* command_text) {
     static_cast<void>(std::system(command_text));
 }
 
-file* open_for_reading(const char* path) {
-    return reinterpret_cast<file*>(std::fopen(path, "rb"));
-}
 
-std::size_t read_file(file* handle, char* buffer, std::size_t size) {
-    return std::fread(buffer, 1, size, stream_of(handle));
-}
-
-void close_file(file* handle) { std::fclose(stream_of(handle)); }
 
 void delete_file(const char* path) { _unlink(path); }
 
-void write_output(const char* text, std::size_t length) { std::fwrite(text, 1, length, stdout); }
-
-void flush_output() { std::fflush(stdout); }
 
 void ansi_to_oem(char* text) { CharToOemA(text, text); }
 
