@@ -133,6 +133,16 @@ TEST_F(ListDir, FailedRedirectionListsNothingAndNeverReadsAStaleFile) {
     EXPECT_EQ(fake.events.front(), "delete /tmp/kovoxtmp.000");
 }
 
+TEST_F(ListDir, TemporaryFileThatCannotBeReplacedIsNeverRead) {
+    fake.files["/tmp/kovoxtmp.000"] = tool_listing({file("planted")});
+    fake.held_files.insert("/tmp/kovoxtmp.000");
+    fake.listings["/"] = tool_listing({file("fresh")});
+    list_dir("/", 0);
+    EXPECT_EQ(fake.output, "");
+    EXPECT_TRUE(fake.commands.empty());
+    EXPECT_EQ(fake.open_files, 0);
+}
+
 TEST_F(ListDir, UnsafeDirectoryNamesArePrintedButNotEntered) {
     const std::vector<std::string> unsafe = {"a\"b", "$(touch x)", "`x`", "back\\slash",
                                              "tab\there", "cr\rhere", "a/b"};

@@ -34,7 +34,7 @@ std::vector<std::string> quoted_texts(const std::string& command) {
 void serve_listing(const std::string& command) {
     if (command.find(" > ") == std::string::npos || !the_state.redirection_works) return;
     const std::vector<std::string> texts = quoted_texts(command);
-    if (texts.size() != 2) return;
+    if (texts.size() != 2 || the_state.held_files.count(texts[1]) > 0) return;
     const auto listing = the_state.listings.find(texts[0]);
     std::string& file = the_state.files[texts[1]];
     if (listing != the_state.listings.end()) {
@@ -132,7 +132,7 @@ void close_file(file* handle) {
 }
 
 void delete_file(const char* path) {
-    if (fake::the_state.files.erase(path) > 0) {
+    if (fake::the_state.held_files.count(path) == 0 && fake::the_state.files.erase(path) > 0) {
         fake::the_state.events.push_back(std::string("delete ") + path);
     }
 }

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <deque>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -28,6 +29,8 @@ struct state {
     std::deque<std::string> next_listings;
     // Whether running a listing command creates its temporary file (false: the redirection failed).
     bool redirection_works = true;
+    // Files another program holds open: they can neither be deleted nor written.
+    std::set<std::string> held_files;
 
     // What happened.
     std::vector<std::string> commands;
