@@ -1,5 +1,7 @@
 #include "device_fs.h"
 
+#include "copy_target_posix.h"
+
 #include <cerrno>
 #include <cstring>
 #include <dirent.h>
@@ -38,37 +40,20 @@ std::string describe_errno(const std::string& what) {
     return what + ": " + std::strerror(errno);
 }
 
-bool write_all(int fd, const char* bytes, std::size_t count) {
-    while (count > 0) {
-        const ssize_t written = write(fd, bytes, count);
-        if (written < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        bytes += written;
-        count -= static_cast<std::size_t>(written);
-    }
-    return true;
-}
-
-// Copies from `in` to the start of `out`, which is already empty; holes for runs of zeros.
-bool copy_contents(int in, int out, std::string& error) {
+// Copies `in` from its start into `out`. Holes are skipped without reading them, where the file
+// system tells where they are; runs of zeros that were read become holes too.
+bool copy_contents(int in, copy_target& out, std::string& error) {
     std::vector<char> buffer(1 << 20);
-    off_t total = 0;
+    off_t position = 0;
     while (true) {
-        // Holes are skipped without reading them, where the file system tells where they are.
-        const off_t data = lseek(in, total, SEEK_DATA);
+        const off_t data = lseek(in, position, SEEK_DATA);
         if (data < 0 && errno == ENXIO) {  // only a hole is left
-            total = lseek(in, 0, SEEK_END);
+            position = lseek(in, 0, SEEK_END);
             break;
         }
-        if (data > total) {
-            if (lseek(out, data - total, SEEK_CUR) < 0) {
-                error = describe_errno("seeking");
-                return false;
-            }
-            total = data;
-        } else if (data < 0 && lseek(in, total, SEEK_SET) < 0) {
+        if (data > position) {
+            position = data;
+        } else if (data < 0 && lseek(in, position, SEEK_SET) < 0) {
             error = describe_errno("seeking");
             return false;
         }
@@ -79,24 +64,17 @@ bool copy_contents(int in, int out, std::string& error) {
             return false;
         }
         if (got == 0) break;
-        const auto count = static_cast<std::size_t>(got);
-        if (all_zero(buffer.data(), count)) {
-            if (lseek(out, got, SEEK_CUR) < 0) {
-                error = describe_errno("seeking");
-                return false;
-            }
-        } else if (!write_all(out, buffer.data(), count)) {
-            error = describe_errno("writing");
+        if (!out.write_at(static_cast<std::uint64_t>(position), buffer.data(), static_cast<std::size_t>(got),
+                          error)) {
             return false;
         }
-        total += got;
+        position += got;
     }
-    // A file that ends in zeros ends in a hole, which only the size covers.
-    if (total < 0 || ftruncate(out, total) != 0) {
-        error = describe_errno("setting the size");
+    if (position < 0) {
+        error = describe_errno("seeking");
         return false;
     }
-    return true;
+    return out.finish(static_cast<std::uint64_t>(position), error);
 }
 
 }  // namespace
@@ -174,40 +152,9 @@ bool copy_regular_file(const std::string& source, const std::string& target, std
         close(in);
         return false;
     }
-
-    // Opened without truncating: an existing target that is the source itself must survive.
-    const int out = open(target.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
-    if (out < 0) {
-        error = describe_errno(target);
-        close(in);
-        return false;
-    }
-    struct stat out_status {};
-    if (fstat(out, &out_status) != 0 || !S_ISREG(out_status.st_mode)) {
-        error = target + " is not a regular file";
-        close(in);
-        close(out);
-        return false;
-    }
-    if (out_status.st_dev == in_status.st_dev && out_status.st_ino == in_status.st_ino) {
-        error = target + " is the source file itself";
-        close(in);
-        close(out);
-        return false;
-    }
-
-    bool ok = true;
-    if (ftruncate(out, 0) != 0) {
-        error = describe_errno(target);
-        ok = false;
-    }
-    ok = ok && copy_contents(in, out, error);
+    copy_target out;
+    const bool ok = out.open(target, in_status, error) && copy_contents(in, out, error);
     close(in);
-    if (close(out) != 0 && ok) {
-        error = describe_errno(target);
-        ok = false;
-    }
-    if (!ok) unlink(target.c_str());
     return ok;
 }
 

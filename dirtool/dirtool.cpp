@@ -1,21 +1,27 @@
-// A stand-in directory tool: serves the folders below a "devices" folder as disk devices.
+// A stand-in directory tool: serves the disk images and folders below a "devices" folder as disk
+// devices.
 //
 //   kovont.exe -s/dev/NAME "PATH"                         lists one directory of the device
 //   kovont.exe -READ -s/dev/NAME "DEVICEPATH" "LOCALNAME"  copies one file into the current folder
 //
-// /dev/NAME is the folder NAME in $KOVO_DEVICES, or else in the folder "devices" beside this
-// executable. Symbolic links on the device are listed but never followed, so no path reaches
-// outside the device folder.
+// /dev/NAME is the ext2/ext3/ext4 image NAME.img in $KOVO_DEVICES, or else in the folder "devices"
+// beside this executable, when that file exists and this build reads images; otherwise the folder
+// NAME there. Symbolic links on the device are listed but never followed, so no path reaches
+// outside the device.
 //
-// Exit status: 0 when the listing or the copy is complete; 1 when the path is not found or the
-// host fails; 2 for wrong use and for refused names and paths. A listing that cannot be given
-// writes a "Can't find" line, so that a caller reading standard output lists nothing.
+// Exit status: 0 when the listing or the copy is complete; 1 when the path is not found, the
+// host fails or the device is damaged; 2 for wrong use and for refused names and paths. A
+// directory that is not found gets a "Can't find" line; one that can be read only in part gets
+// the entries that could be read, without the closing "Disk space:" line, and a message on
+// standard error.
 
+#include "device.h"
 #include "device_fs.h"
 #include "dirtool_core.h"
 
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -51,86 +57,85 @@ bool devices_folder(std::string& folder) {
     return true;
 }
 
-// Looks the components up one at a time below the device's folder. Every step but the last
-// must be a real folder: a link is never followed. The device folder itself may be a link.
-bool find_entry(const std::string& device_root, const std::vector<std::string>& components,
-                std::string& host_path, entry_info& entry) {
-    host_path = device_root;
-    if (!stat_entry(host_path, true, entry)) return false;
-    for (const std::string& name : components) {
-        if (entry.type != 'd') return false;
-        host_path += "/" + name;
-        if (!stat_entry(host_path, false, entry)) return false;
-    }
-    return true;
+// A name holding a line feed would end its line early, and what follows would read as another
+// entry of the caller's choosing; a name ending in a carriage return reads back as a CR LF line
+// end, naming another entry. Neither can be listed.
+bool fits_on_one_line(const std::string& name) {
+    return name.find('\n') == std::string::npos && (name.empty() || name.back() != '\r');
 }
 
-int list_directory(const tool_command& command, const std::string& device_root) {
+std::string shown(const std::string& name) {
+    std::string text;
+    for (const char c : name) {
+        text += c == '\n' ? std::string("\\n") : c == '\r' ? std::string("\\r") : std::string(1, c);
+    }
+    return text;
+}
+
+int list_directory(const tool_command& command, device& source) {
     std::vector<std::string> components;
     if (!split_device_path(command.device_path, this_host, components)) {
         complain("refusing path \"" + command.device_path + "\"");
         write_output(cant_find_line(command));
         return exit_refused;
     }
-    std::string folder;
-    entry_info self;
-    if (!find_entry(device_root, components, folder, self) || self.type != 'd') {
-        write_output(cant_find_line(command));
-        return exit_failed;
-    }
-    // ".." of the device root is the root itself, as on a mounted file system.
-    entry_info parent = self;
-    if (!components.empty()) {
-        std::string parent_folder;
-        const std::vector<std::string> parent_components(components.begin(), components.end() - 1);
-        find_entry(device_root, parent_components, parent_folder, parent);
-    }
     std::vector<entry_info> entries;
     std::string error;
-    if (!read_folder(folder, entries, error)) {
-        complain(error);
+    const outcome result = source.list(components, entries, error);
+    if (result == outcome::not_found) {
         write_output(cant_find_line(command));
         return exit_failed;
     }
-    sort_by_name(entries);
-    self.name = ".";
-    parent.name = "..";
-    entries.insert(entries.begin(), {self, parent});
 
     std::string text;
-    for (const entry_info& entry : entries) text += listing_line(entry) + "\n";
+    bool left_out = false;
+    for (const entry_info& entry : entries) {
+        if (fits_on_one_line(entry.name)) {
+            text += listing_line(entry) + "\n";
+        } else {
+            complain("leaving out \"" + shown(entry.name) + "\": its name holds a line feed or ends in a carriage return");
+            left_out = true;
+        }
+    }
+    // What could be read is written without the closing line: the listing is incomplete.
+    if (result == outcome::failed) {
+        complain(error);
+        write_output(text);
+        return exit_failed;
+    }
     std::uint64_t free_bytes = 0;
-    text += free_space(folder, free_bytes) ? "Disk space: " + std::to_string(free_bytes / 1024) + " KB free\n"
-                                           : "Disk space: unknown\n";
+    text += source.free_space(free_bytes) ? "Disk space: " + std::to_string(free_bytes / 1024) + " KB free\n"
+                                          : "Disk space: unknown\n";
     if (!write_output(text)) {
         complain("cannot write the listing");
         return exit_failed;
     }
-    return exit_ok;
+    return left_out ? exit_failed : exit_ok;
 }
 
-int copy_file_out(const tool_command& command, const std::string& device_root) {
+int copy_file_out(const tool_command& command, device& source) {
     std::vector<std::string> components;
     if (!split_device_path(command.device_path, this_host, components)) {
         complain("refusing path \"" + command.device_path + "\"");
         return exit_refused;
     }
-    std::string source;
-    entry_info entry;
-    if (components.empty() || !find_entry(device_root, components, source, entry)) {
-        complain("Can't find " + command.device_path + " on /dev/" + command.device);
-        return exit_failed;
-    }
-    if (entry.type != '-') {
-        complain(command.device_path + " is not a regular file");
-        return exit_failed;
-    }
     std::string error;
-    if (!copy_regular_file(source, command.local_name, error)) {
-        complain(error);
-        return exit_failed;
+    const outcome result = components.empty() ? outcome::not_regular
+                                              : source.copy_out(components, command.local_name, error);
+    switch (result) {
+        case outcome::done:
+            return exit_ok;
+        case outcome::not_found:
+            complain("Can't find " + command.device_path + " on /dev/" + command.device);
+            break;
+        case outcome::not_regular:
+            complain(command.device_path + " is not a regular file");
+            break;
+        case outcome::failed:
+            complain(error);
+            break;
     }
-    return exit_ok;
+    return exit_failed;
 }
 
 int run(int argc, char** argv) {
@@ -149,9 +154,12 @@ int run(int argc, char** argv) {
         complain("cannot find the devices folder; set KOVO_DEVICES");
         return exit_failed;
     }
-    const std::string device_root = devices + "/" + command.device;
-    return command.op == operation::list ? list_directory(command, device_root)
-                                         : copy_file_out(command, device_root);
+    const std::unique_ptr<device> source = open_device(devices, command.device, error);
+    if (!source) {
+        complain(error);
+        return exit_failed;
+    }
+    return command.op == operation::list ? list_directory(command, *source) : copy_file_out(command, *source);
 }
 
 }  // namespace

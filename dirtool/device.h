@@ -1,0 +1,50 @@
+// A device as the stand-in tool serves it: a folder of the host, or a disk image in builds that read
+// images. The tool's two commands are written once, over this interface.
+#pragma once
+
+#include "dirtool_core.h"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace dirtool {
+
+enum class outcome {
+    done,
+    not_found,    // no such entry, or a directory asked for where there is none
+    not_regular,  // a copy asked for a link, device, directory or other non-regular entry
+    failed,       // the host or the device could not be read; the error says how
+};
+
+class device {
+public:
+    virtual ~device() = default;
+
+    // The directory at `components`: its entries "." and ".." and then every other, in this device's
+    // order. After a failure `entries` holds what could be read.
+    virtual outcome list(const std::vector<std::string>& components, std::vector<entry_info>& entries,
+                         std::string& error) = 0;
+
+    // Free space on the device in bytes; false when it cannot be told.
+    virtual bool free_space(std::uint64_t& bytes) = 0;
+
+    // Copies the regular file at `components` into `local_name`, a name in the current folder.
+    virtual outcome copy_out(const std::vector<std::string>& components, const std::string& local_name,
+                             std::string& error) = 0;
+};
+
+// Whether this build reads disk images; the Win32 build serves folders only.
+extern const bool reads_disk_images;
+
+std::unique_ptr<device> open_folder_device(const std::string& folder);
+
+// Null with a message in `error` when the file holds no file system this build can read.
+std::unique_ptr<device> open_image_device(const std::string& image_file, std::string& error);
+
+// The device /dev/NAME: the image NAME.img in `devices` when this build reads images and that file
+// exists, else the folder NAME. Null with a message in `error` when the image cannot be read.
+std::unique_ptr<device> open_device(const std::string& devices, const std::string& name, std::string& error);
+
+}  // namespace dirtool

@@ -1,0 +1,329 @@
+// An ext2, ext3 or ext4 disk image served as a device, read with libext2fs. Entries come in the
+// order the file system stores them; links, device nodes, FIFOs and sockets are listed from their
+// inodes and never followed or opened. The image is untrusted: every failure of the library is
+// reported, a damaged entry is left out of its listing, and a directory that leads back to one
+// above it is refused, so that a walk over a damaged image ends.
+#include "device.h"
+#include "copy_target_posix.h"
+
+#include <ext2fs/ext2fs.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstddef>
+#include <cstring>
+#include <new>
+
+namespace dirtool {
+
+const bool reads_disk_images = true;
+
+namespace {
+
+std::string library_error(errcode_t code) {
+    return error_message(code);
+}
+
+char type_of(unsigned mode) {
+    switch (mode & LINUX_S_IFMT) {
+        case LINUX_S_IFDIR: return 'd';
+        case LINUX_S_IFREG: return '-';
+        case LINUX_S_IFLNK: return 'l';
+        case LINUX_S_IFCHR: return 'c';
+        case LINUX_S_IFBLK: return 'b';
+        case LINUX_S_IFIFO: return 'p';
+        case LINUX_S_IFSOCK: return 's';
+        default: return '?';  // no file type: a damaged inode
+    }
+}
+
+// A 32-bit time field goes on past 2038 in the two epoch bits of its "extra" field, which only
+// inodes larger than the original 128 bytes have.
+std::int64_t modification_time(const ext2_inode_large& inode) {
+    std::int64_t seconds = static_cast<std::int32_t>(inode.i_mtime);
+    const std::size_t stored = EXT2_GOOD_OLD_INODE_SIZE + std::size_t{inode.i_extra_isize};
+    if (inode_includes(stored, i_mtime_extra)) {
+        seconds += static_cast<std::int64_t>(inode.i_mtime_extra & EXT4_EPOCH_MASK) << 32;
+    }
+    return seconds;
+}
+
+struct stored_entry {
+    std::string name;
+    ext2_ino_t inode;
+};
+
+struct directory_reading {
+    std::vector<stored_entry>* entries;
+    bool out_of_memory;
+};
+
+int collect_entry(ext2_ino_t, int, ext2_dir_entry* entry, int, int, char*, void* data) {
+    auto* reading = static_cast<directory_reading*>(data);
+    // No exception may cross the library's C frames.
+    try {
+        reading->entries->push_back(
+            {std::string(entry->name, static_cast<std::size_t>(ext2fs_dirent_name_len(entry))), entry->inode});
+    } catch (const std::bad_alloc&) {
+        reading->out_of_memory = true;
+        return DIRENT_ABORT;
+    }
+    return 0;
+}
+
+struct block_run {
+    e2_blkcnt_t first;
+    e2_blkcnt_t end;
+};
+
+struct byte_range {
+    std::uint64_t first;
+    std::uint64_t end;
+};
+
+// Gathers the file's mapped blocks into runs of consecutive logical block numbers.
+int note_data_block(ext2_filsys, blk64_t* block, e2_blkcnt_t logical, blk64_t, int, void* data) {
+    auto* runs = static_cast<std::vector<block_run>*>(data);
+    if (logical < 0 || *block == 0) return 0;
+    try {
+        if (!runs->empty() && runs->back().end == logical) {
+            ++runs->back().end;
+        } else {
+            runs->push_back({logical, logical + 1});
+        }
+    } catch (const std::bad_alloc&) {
+        return BLOCK_ABORT;
+    }
+    return 0;
+}
+
+std::string path_text(const std::vector<std::string>& components, std::size_t count) {
+    std::string path = "/";
+    for (std::size_t i = 0; i < count; ++i) path += components[i] + (i + 1 < count ? "/" : "");
+    return path;
+}
+
+class image_device final : public device {
+public:
+    image_device(ext2_filsys fs, const struct stat& image) : fs_(fs), image_(image) {}
+    image_device(const image_device&) = delete;
+    image_device& operator=(const image_device&) = delete;
+    ~image_device() override { ext2fs_close_free(&fs_); }
+
+    outcome list(const std::vector<std::string>& components, std::vector<entry_info>& entries,
+                 std::string& error) override {
+        ext2_ino_t number = 0;
+        ext2_inode_large inode;
+        const outcome found = find(components, number, inode, error);
+        if (found != outcome::done) return found;
+        if (type_of(inode.i_mode) != 'd') return outcome::not_found;
+
+        const std::string path = path_text(components, components.size());
+        std::vector<stored_entry> stored;
+        std::string directory_error;
+        const bool complete = read_directory(number, path, stored, directory_error);
+
+        // Entries whose inode cannot be read are left out; the first such failure is reported.
+        std::string entry_error;
+        std::size_t damaged = 0;
+        for (const stored_entry& item : stored) {
+            ext2_inode_large child;
+            std::string problem;
+            if (read_inode(item.inode, child, problem) && type_of(child.i_mode) != '?') {
+                entries.push_back(entry_from(child));
+                entries.back().name = item.name;
+                continue;
+            }
+            if (problem.empty()) problem = "inode " + std::to_string(item.inode) + " has no file type";
+            if (damaged++ == 0) entry_error = "cannot read \"" + item.name + "\" in " + path + ": " + problem;
+        }
+        if (damaged > 1) entry_error += " (and " + std::to_string(damaged - 1) + " more entries)";
+
+        error = directory_error;
+        if (!entry_error.empty()) error += (error.empty() ? "" : "; ") + entry_error;
+        return complete && damaged == 0 ? outcome::done : outcome::failed;
+    }
+
+    bool free_space(std::uint64_t& bytes) override {
+        bytes = ext2fs_free_blocks_count(fs_->super) * fs_->blocksize;
+        return true;
+    }
+
+    outcome copy_out(const std::vector<std::string>& components, const std::string& local_name,
+                     std::string& error) override {
+        ext2_ino_t number = 0;
+        ext2_inode_large inode;
+        const outcome found = find(components, number, inode, error);
+        if (found != outcome::done) return found;
+        if (type_of(inode.i_mode) != '-') return outcome::not_regular;
+
+        const std::string path = path_text(components, components.size());
+        std::vector<byte_range> ranges;
+        if (!data_ranges(number, inode, path, ranges, error)) return outcome::failed;
+        copy_target target;
+        if (!target.open(local_name, image_, error)) return outcome::failed;
+
+        ext2_file_t file = nullptr;
+        const errcode_t code = ext2fs_file_open2(fs_, number, reinterpret_cast<ext2_inode*>(&inode), 0, &file);
+        if (code != 0) {
+            error = "cannot open " + path + ": " + library_error(code);
+            return outcome::failed;
+        }
+        const bool copied = copy_ranges(file, ranges, target, path, error);
+        ext2fs_file_close(file);
+        return copied && target.finish(EXT2_I_SIZE(&inode), error) ? outcome::done : outcome::failed;
+    }
+
+private:
+    bool read_inode(ext2_ino_t number, ext2_inode_large& inode, std::string& error) {
+        // Zeros past what the image stores: a 128-byte inode has no extra fields.
+        std::memset(&inode, 0, sizeof inode);
+        const errcode_t code =
+            ext2fs_read_inode_full(fs_, number, reinterpret_cast<ext2_inode*>(&inode), sizeof inode);
+        if (code != 0) error = library_error(code);
+        return code == 0;
+    }
+
+    entry_info entry_from(const ext2_inode_large& inode) const {
+        entry_info entry;
+        entry.type = type_of(inode.i_mode);
+        entry.permissions = inode.i_mode & 0777u;
+        entry.links = inode.i_links_count;
+        entry.size = EXT2_I_SIZE(&inode);
+        entry.mtime = modification_time(inode);
+        return entry;
+    }
+
+    // Every entry the directory stores, "." and ".." included, in its order. After a failure
+    // `entries` holds those read before it.
+    bool read_directory(ext2_ino_t number, const std::string& path, std::vector<stored_entry>& entries,
+                        std::string& error) {
+        directory_reading reading{&entries, false};
+        const errcode_t code = ext2fs_dir_iterate2(fs_, number, 0, nullptr, collect_entry, &reading);
+        if (reading.out_of_memory) {
+            error = "out of memory reading " + path;
+            return false;
+        }
+        if (code != 0) {
+            error = "cannot read the directory " + path + ": " + library_error(code);
+            return false;
+        }
+        return true;
+    }
+
+    // Looks the components up from the root. Every step but the last must be a directory (a link
+    // is never followed), and none may lead back to a directory on the way there: only a damaged
+    // file system has such a loop, and a walk over it would never end.
+    outcome find(const std::vector<std::string>& components, ext2_ino_t& number, ext2_inode_large& inode,
+                 std::string& error) {
+        number = EXT2_ROOT_INO;
+        std::string problem;
+        if (!read_inode(number, inode, problem)) {
+            error = "cannot read the root directory: " + problem;
+            return outcome::failed;
+        }
+        std::vector<ext2_ino_t> on_the_way{number};
+        for (std::size_t step = 0; step < components.size(); ++step) {
+            if (type_of(inode.i_mode) != 'd') return outcome::not_found;
+            const std::string path = path_text(components, step);
+            std::vector<stored_entry> entries;
+            if (!read_directory(number, path, entries, error)) return outcome::failed;
+            const auto match = std::find_if(entries.begin(), entries.end(), [&](const stored_entry& entry) {
+                return entry.name == components[step];
+            });
+            if (match == entries.end()) return outcome::not_found;
+            number = match->inode;
+            const std::string reached = path_text(components, step + 1);
+            if (std::find(on_the_way.begin(), on_the_way.end(), number) != on_the_way.end()) {
+                error = reached + " leads back to a directory above it: the file system is damaged";
+                return outcome::failed;
+            }
+            on_the_way.push_back(number);
+            if (!read_inode(number, inode, problem)) {
+                error = "cannot read " + reached + ": " + problem;
+                return outcome::failed;
+            }
+        }
+        return outcome::done;
+    }
+
+    // The parts of the file that hold data, in bytes up to its size; the rest reads as zeros. Data
+    // stored inside the inode is one part from the start.
+    bool data_ranges(ext2_ino_t number, const ext2_inode_large& inode, const std::string& path,
+                     std::vector<byte_range>& ranges, std::string& error) {
+        const std::uint64_t size = EXT2_I_SIZE(&inode);
+        if ((inode.i_flags & EXT4_INLINE_DATA_FL) != 0) {
+            ranges.push_back({0, size});
+            return true;
+        }
+        std::vector<block_run> runs;
+        const errcode_t code = ext2fs_block_iterate3(fs_, number, BLOCK_FLAG_READ_ONLY | BLOCK_FLAG_DATA_ONLY,
+                                                     nullptr, note_data_block, &runs);
+        if (code != 0) {
+            error = "cannot read the block map of " + path + ": " + library_error(code);
+            return false;
+        }
+        // Blocks past the size may be preallocated; they hold nothing of the file.
+        const std::uint64_t block_size = fs_->blocksize;
+        for (const block_run& run : runs) {
+            const std::uint64_t first = static_cast<std::uint64_t>(run.first) * block_size;
+            const std::uint64_t end = std::min(size, static_cast<std::uint64_t>(run.end) * block_size);
+            if (first < end) ranges.push_back({first, end});
+        }
+        return true;
+    }
+
+    bool copy_ranges(ext2_file_t file, const std::vector<byte_range>& ranges, copy_target& target,
+                     const std::string& path, std::string& error) {
+        std::vector<char> buffer(1 << 16);
+        for (const byte_range& range : ranges) {
+            std::uint64_t position = range.first;
+            errcode_t code = ext2fs_file_llseek(file, position, EXT2_SEEK_SET, nullptr);
+            while (code == 0 && position < range.end) {
+                const auto wanted = static_cast<unsigned>(std::min<std::uint64_t>(buffer.size(), range.end - position));
+                unsigned got = 0;
+                code = ext2fs_file_read(file, buffer.data(), wanted, &got);
+                if (code == 0 && got == 0) break;  // inline data may end before the size
+                if (code == 0 && !target.write_at(position, buffer.data(), got, error)) return false;
+                position += got;
+            }
+            if (code != 0) {
+                error = "cannot read " + path + ": " + library_error(code);
+                return false;
+            }
+        }
+        return true;
+    }
+
+    ext2_filsys fs_;
+    struct stat image_;
+};
+
+}  // namespace
+
+std::unique_ptr<device> open_image_device(const std::string& image_file, std::string& error) {
+    struct stat image {};
+    if (stat(image_file.c_str(), &image) != 0) {
+        error = image_file + ": " + std::strerror(errno);
+        return nullptr;
+    }
+    // Opening a FIFO would wait for a writer that never comes.
+    if (!S_ISREG(image.st_mode) && !S_ISBLK(image.st_mode)) {
+        error = image_file + ": not a disk image: neither a regular file nor a block device";
+        return nullptr;
+    }
+    // The library's error codes have texts only once their table is registered.
+    static const bool error_texts = (initialize_ext2_error_table(), true);
+    static_cast<void>(error_texts);
+    ext2_filsys fs = nullptr;
+    const errcode_t code =
+        ext2fs_open2(image_file.c_str(), nullptr, EXT2_FLAG_64BITS, 0, 0, unix_io_manager, &fs);
+    if (code != 0) {
+        error = image_file + ": no file system this tool can read: " + library_error(code);
+        return nullptr;
+    }
+    return std::make_unique<image_device>(fs, image);
+}
+
+}  // namespace dirtool

@@ -1,0 +1,552 @@
+// kovox and the stand-in tool, both as built, over ext4 images that mke2fs makes from a folder tree,
+// checked against what debugfs reports of the same images. Host only: the Win32 build of the tool
+// reads folders, not images.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <set>
+#include <sstream>
+
+#include "device_model.h"
+#include "program_runner.h"
+
+namespace whole_program {
+namespace {
+
+namespace fs = std::filesystem;
+
+const std::string mke2fs_program = MKE2FS_PROGRAM;
+const std::string debugfs_program = DEBUGFS_PROGRAM;
+
+std::string contents_of(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    std::ostringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+void write_file(const std::string& path, const std::string& bytes) {
+    std::ofstream(path, std::ios::binary) << bytes;
+}
+
+std::string shell_output(const std::string& command) {
+    std::string text;
+    if (FILE* pipe = popen(command.c_str(), "r")) {
+        char buffer[4096];
+        std::size_t got = 0;
+        while ((got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) text.append(buffer, got);
+        pclose(pipe);
+    }
+    return text;
+}
+
+std::vector<std::string> lines_of(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream stream(text);
+    for (std::string line; std::getline(stream, line);) lines.push_back(line);
+    return lines;
+}
+
+// A folder tree as a small Linux system holds one: about three thousand entries in nested
+// folders, a folder of 1500 entries that spans many directory blocks, files from empty to sparse
+// past 4 GiB, read-only files, links, a FIFO, names with spaces and UTF-8, and many times.
+class tree_maker {
+public:
+    explicit tree_maker(std::string root) : root_(std::move(root)) {}
+
+    void folder(const std::string& path) { fs::create_directories(root_ + "/" + path); }
+
+    void file(const std::string& path, std::size_t size, fs::perms permissions = fs::perms::none) {
+        std::string bytes(size, '\0');
+        for (char& byte : bytes) byte = static_cast<char>(next() >> 24);
+        write_file(root_ + "/" + path, bytes);
+        if (permissions != fs::perms::none) fs::permissions(root_ + "/" + path, permissions);
+    }
+
+    void sparse(const std::string& path, std::uint64_t size) {
+        const std::string full = root_ + "/" + path;
+        write_file(full, "head");
+        fs::resize_file(full, size);
+        const int fd = open(full.c_str(), O_WRONLY);
+        ASSERT_GE(fd, 0);
+        EXPECT_EQ(pwrite(fd, "tail", 4, static_cast<off_t>(size - 4)), 4);
+        close(fd);
+    }
+
+    std::size_t random_size(std::size_t limit) { return next() % (limit + 1); }
+
+    // Times between 2001 and 2033, deepest entries first, since creating an entry changes its
+    // folder's time.
+    void set_times() {
+        std::vector<std::string> paths;
+        for (const auto& item : fs::recursive_directory_iterator(root_)) paths.push_back(item.path().string());
+        std::sort(paths.rbegin(), paths.rend());
+        for (const std::string& path : paths) {
+            const time_t seconds = 978307200 + static_cast<time_t>(next() % 1000000000u);
+            const struct timespec times[2] = {{seconds, 0}, {seconds, 0}};
+            utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW);
+        }
+    }
+
+private:
+    std::uint32_t next() {
+        state_ ^= state_ << 13;
+        state_ ^= state_ >> 17;
+        state_ ^= state_ << 5;
+        return state_;
+    }
+
+    std::string root_;
+    std::uint32_t state_ = 2463534242u;
+};
+
+void make_tree(const std::string& root) {
+    tree_maker tree(root);
+    const fs::perms read_only = fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read;
+    for (const char* path : {"etc", "usr/bin", "usr/dev", "usr/share/icons", "var/log", "var/lib", "run", "dev",
+                             "home/user/My Documents", "deep/a/b/c/d/e/f/g/h", "empty folder"}) {
+        tree.folder(path);
+    }
+    for (int i = 0; i < 300; ++i) {
+        tree.file("etc/conf-" + std::to_string(i) + ".conf", tree.random_size(3000),
+                  i % 7 == 0 ? read_only : i % 11 == 0 ? fs::perms::owner_read : fs::perms::none);
+    }
+    for (int i = 0; i < 40; ++i) {
+        const std::string package = "pkg-" + std::to_string(i);
+        tree.folder("usr/share/doc/" + package);
+        tree.file("usr/share/doc/" + package + "/README", tree.random_size(5000));
+        tree.file("usr/share/doc/" + package + "/change log.gz", tree.random_size(20000));
+        tree.folder("usr/lib/" + package + "/data");
+        for (int part = 0; part < 20; ++part) {
+            const std::size_t size = part == 0 ? 4096 : part == 1 ? 4097 : tree.random_size(12000);
+            tree.file("usr/lib/" + package + "/data/part " + std::to_string(part) + ".bin", size);
+        }
+    }
+    for (int i = 0; i < 1500; ++i) tree.file("usr/share/icons/icon-" + std::to_string(i) + ".png", 100 + tree.random_size(800));
+    for (int i = 0; i < 200; ++i) tree.file("var/log/log." + std::to_string(i), tree.random_size(30000));
+    tree.file("var/log/big.log", 2 * 1024 * 1024 + 17);
+    tree.file("usr/bin/bash", 70000);
+    tree.file("dev/null", 0);
+    tree.file("home/user/My Documents/letter to bob.txt", 120);
+    tree.file("home/user/My Documents/caf\xc3\xa9 menu.txt", 33);
+    tree.file("home/user/My Documents/price $5 & more.txt", 7);
+    tree.file("deep/a/b/c/d/e/f/g/h/bottom", 6);
+    tree.sparse("var/lib/sparse.img", 1234567890);
+    tree.sparse("var/lib/huge.img", 5368709121);
+    fs::create_directory_symlink("usr/lib", root + "/lib64");
+    fs::create_symlink("bash", root + "/usr/bin/sh");
+    fs::create_symlink("/usr/share/zoneinfo/UTC", root + "/etc/localtime");
+    ASSERT_EQ(mkfifo((root + "/run/initctl").c_str(), 0600), 0);
+    tree.set_times();
+}
+
+// Entries that only debugfs can add unprivileged: device nodes and a socket.
+const char debugfs_additions[] =
+    "cd /usr/dev\n"
+    "mknod ttyS0 c 4 64\n"
+    "sif ttyS0 mode 020660\n"
+    "mknod sda b 8 0\n"
+    "sif sda mode 060440\n"
+    "write /dev/null /run/socket\n"
+    "sif /run/socket mode 0140755\n";
+
+bool make_image(const std::string& work, const std::string& tree, const std::string& image) {
+    write_file(work + "/additions", debugfs_additions);
+    return std::system((mke2fs_program + " -q -F -t ext4 -b 4096 -d '" + tree + "' '" + image +
+                        "' 64M >/dev/null 2>&1")
+                           .c_str()) == 0 &&
+           std::system((debugfs_program + " -w -f '" + work + "/additions' '" + image + "' >/dev/null 2>&1")
+                           .c_str()) == 0;
+}
+
+// Runs debugfs once for all `requests` and returns the lines each one printed.
+std::vector<std::vector<std::string>> ask_debugfs(const std::string& image, const std::vector<std::string>& requests,
+                                                  const std::string& work) {
+    std::string script;
+    for (const std::string& request : requests) script += request + "\n";
+    write_file(work + "/requests", script);
+    std::vector<std::vector<std::string>> answers;
+    for (const std::string& line :
+         lines_of(shell_output("TZ=UTC " + debugfs_program + " -f '" + work + "/requests' '" + image + "' 2>/dev/null"))) {
+        if (line.rfind("debugfs: ", 0) == 0) {
+            answers.emplace_back();
+        } else if (!answers.empty() && !line.empty()) {
+            answers.back().push_back(line);
+        }
+    }
+    return answers;
+}
+
+struct image_entry {
+    std::string name;
+    unsigned mode = 0;
+    unsigned long long size = 0;
+    std::string minute;  // "Jan 02 03:04 2026": debugfs shows no seconds
+};
+
+bool is_directory(const image_entry& entry) { return (entry.mode & 0170000) == 0040000; }
+bool is_regular(const image_entry& entry) { return (entry.mode & 0170000) == 0100000; }
+
+// What debugfs reports of every directory below the root, in the order it stores its entries:
+// "ls -p" gives the names as stored and the modes, "ls -l" the sizes and, to the minute, the times.
+std::map<std::string, std::vector<image_entry>> debugfs_listings(const std::string& image, const std::string& work) {
+    std::map<std::string, std::vector<image_entry>> listings;
+    for (std::vector<std::string> level = {"/"}; !level.empty();) {
+        std::vector<std::string> requests;
+        for (const std::string& folder : level) {
+            requests.push_back("ls -p \"" + folder + "\"");
+            requests.push_back("ls -l \"" + folder + "\"");
+        }
+        const std::vector<std::vector<std::string>> answers = ask_debugfs(image, requests, work);
+        EXPECT_EQ(answers.size(), requests.size());
+        std::vector<std::string> next_level;
+        for (std::size_t i = 0; i < level.size() && 2 * i + 1 < answers.size(); ++i) {
+            const std::vector<std::string>& parsable = answers[2 * i];
+            const std::vector<std::string>& long_form = answers[2 * i + 1];
+            EXPECT_EQ(parsable.size(), long_form.size()) << level[i];
+            std::vector<image_entry>& entries = listings[level[i]];
+            for (std::size_t j = 0; j < std::min(parsable.size(), long_form.size()); ++j) {
+                // "/inode/mode/uid/gid/name/size/"; names hold no "/".
+                std::vector<std::string> fields;
+                std::istringstream split(parsable[j]);
+                for (std::string field; std::getline(split, field, '/');) fields.push_back(field);
+                // "inode mode (type) uid gid size day-Mon-year hh:mm name"
+                std::istringstream words(long_form[j]);
+                std::string inode, mode, type, uid, gid, day_month_year, time;
+                image_entry entry;
+                words >> inode >> mode >> type >> uid >> gid >> entry.size >> day_month_year >> time;
+                // debugfs shows the empty slots of a directory block too, as inode 0.
+                if (fields.size() < 6 || fields[1] == "0") continue;
+                entry.name = fields[5];
+                entry.mode = static_cast<unsigned>(std::stoul(fields[2], nullptr, 8));
+                int day = 0, year = 0;
+                char month[4] = {};
+                std::sscanf(day_month_year.c_str(), "%d-%3s-%d", &day, month, &year);
+                char minute[32];
+                std::snprintf(minute, sizeof minute, "%s %02d %s %04d", month, day, time.c_str(), year);
+                entry.minute = minute;
+                entries.push_back(entry);
+                if (is_directory(entry) && entry.name != "." && entry.name != "..") {
+                    next_level.push_back(level[i] + entry.name + "/");
+                }
+            }
+        }
+        level = next_level;
+    }
+    return listings;
+}
+
+// A listing line cut to what debugfs can tell: mode, size, time to the minute and path.
+std::string comparable(const std::string& mode, unsigned long long size, const std::string& minute,
+                       const std::string& path) {
+    return mode + " | " + std::to_string(size) + " | " + minute + " | " + path;
+}
+
+std::string comparable_kovox_line(const std::string& line) {
+    if (line.size() < 47) return "short line: " + line;
+    const std::string date = line.substr(25, 20);
+    return comparable(line.substr(0, 10), std::stoull(line.substr(11, 13)),
+                      date.substr(0, 12) + " " + date.substr(16, 4), line.substr(46));
+}
+
+// The listing kovox must print for the image: depth first in the order the image stores its
+// entries, the root's "dev" listed but not entered, links and special files never entered.
+void expected_walk(const std::map<std::string, std::vector<image_entry>>& listings, const std::string& folder,
+                   std::vector<std::string>& lines) {
+    const auto found = listings.find(folder);
+    if (found == listings.end()) return;
+    for (const image_entry& entry : found->second) {
+        if (entry.name == "." || entry.name == "..") continue;
+        const std::string mode = std::string(is_directory(entry) ? "d" : "-") + ((entry.mode & 0200) != 0 ? "-" : "r") +
+                                 "--------";
+        lines.push_back(comparable(mode, entry.size, entry.minute, folder.substr(1) + entry.name));
+        if (is_directory(entry) && !(folder == "/" && entry.name == "dev")) {
+            expected_walk(listings, folder + entry.name + "/", lines);
+        }
+    }
+}
+
+struct tool_result {
+    std::string output;
+    std::string errors;
+    int status = -1;
+};
+
+// Runs the stand-in tool directly, standard output and standard error each captured.
+tool_result run_tool(const std::string& directory, const std::vector<std::string>& arguments) {
+    const std::string program = binary_directory() + "/kovont.exe";
+    std::vector<char*> argv{const_cast<char*>(program.c_str())};
+    for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+    argv.push_back(nullptr);
+    const std::string output_file = directory + "/tool-output";
+    const std::string error_file = directory + "/tool-errors";
+    const pid_t child = fork();
+    if (child == 0) {
+        const int output = open(output_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int errors = open(error_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (output < 0 || errors < 0 || dup2(output, STDOUT_FILENO) < 0 || dup2(errors, STDERR_FILENO) < 0 ||
+            chdir(directory.c_str()) != 0) {
+            _exit(127);
+        }
+        execv(program.c_str(), argv.data());
+        _exit(127);
+    }
+    tool_result result;
+    int status = 0;
+    if (child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status)) result.status = WEXITSTATUS(status);
+    result.output = contents_of(output_file);
+    result.errors = contents_of(error_file);
+    fs::remove(output_file);
+    fs::remove(error_file);
+    return result;
+}
+
+class ExtImages : public ::testing::Test {
+protected:
+    // The tree, its image and what debugfs reports of it are made once, by the first test to run;
+    // a failure there fails that test rather than skipping the suite.
+    static bool prepare() {
+        work_ = fresh_folder("ext-images-" + std::to_string(getpid()));
+        tree_ = work_ + "/tree";
+        intact_ = work_ + "/intact.img";
+        make_tree(tree_);
+        if (::testing::Test::HasFailure() || !make_image(work_, tree_, intact_)) return false;
+        listings_ = debugfs_listings(intact_, work_);
+        expected_walk(listings_, "/", expected_);
+        return !::testing::Test::HasFailure();
+    }
+    static void TearDownTestSuite() { fs::remove_all(work_); }
+
+    void SetUp() override {
+        static const bool prepared = prepare();
+        ASSERT_TRUE(prepared);
+        devices_ = work_ + "/devices";
+        fs::remove_all(devices_);
+        fs::create_directories(devices_);
+        temp_ = work_ + "/temp";
+        fs::create_directories(temp_);
+        set_environment("KOVO_DEVICES", devices_);
+        set_environment("TEMP", temp_);
+        set_environment("TMP", "");
+        old_path_ = put_binary_directory_on_path();
+    }
+    void TearDown() override { set_environment("PATH", old_path_); }
+
+    std::vector<std::string> kovox_listing() {
+        const run_result result = run_in(binary_directory(), "kovox", {"hda1.img"});
+        EXPECT_EQ(result.status, 0);
+        std::vector<std::string> lines;
+        for (const std::string& line : lines_of(result.output)) lines.push_back(comparable_kovox_line(line));
+        return lines;
+    }
+
+    // Every regular file up to 8 MiB, one in `step`, with its path on the image.
+    static std::vector<std::string> sample_files(std::size_t step) {
+        std::vector<std::string> files;
+        std::size_t seen = 0;
+        for (const auto& [folder, entries] : listings_) {
+            for (const image_entry& entry : entries) {
+                if (is_regular(entry) && entry.size <= 8 * 1024 * 1024 && seen++ % step == 0) {
+                    files.push_back(folder + entry.name);
+                }
+            }
+        }
+        return files;
+    }
+
+    // What debugfs dumps of each file: the N-th file into dumped/N.
+    static std::string dump_with_debugfs(const std::string& image, const std::vector<std::string>& files) {
+        const std::string dumped = work_ + "/dumped";
+        fs::remove_all(dumped);
+        fs::create_directories(dumped);
+        std::vector<std::string> requests;
+        for (std::size_t i = 0; i < files.size(); ++i) {
+            requests.push_back("dump \"" + files[i] + "\" \"" + dumped + "/" + std::to_string(i) + "\"");
+        }
+        ask_debugfs(image, requests, work_);
+        return dumped;
+    }
+
+    static std::string work_, tree_, intact_;
+    static std::map<std::string, std::vector<image_entry>> listings_;
+    static std::vector<std::string> expected_;
+    std::string devices_, temp_, old_path_;
+};
+
+std::string ExtImages::work_, ExtImages::tree_, ExtImages::intact_;
+std::map<std::string, std::vector<image_entry>> ExtImages::listings_;
+std::vector<std::string> ExtImages::expected_;
+
+TEST_F(ExtImages, ListsExactlyWhatDebugfsReports) {
+    fs::copy_file(intact_, devices_ + "/hda1.img");
+    // The order is the image's: mke2fs stores a folder's entries by name, debugfs appends the ones
+    // it adds, so /usr/dev holds "ttyS0" before "sda".
+    ASSERT_GE(expected_.size(), 3000u);
+    const std::vector<std::string> listed = kovox_listing();
+    EXPECT_EQ(listed.size(), expected_.size());
+    const auto differ = std::mismatch(listed.begin(), listed.end(), expected_.begin(), expected_.end());
+    if (differ.first != listed.end() || differ.second != expected_.end()) {
+        ADD_FAILURE() << "first difference at line " << (differ.first - listed.begin()) << ":\n  kovox:   "
+                      << (differ.first != listed.end() ? *differ.first : "(end)")
+                      << "\n  debugfs: " << (differ.second != expected_.end() ? *differ.second : "(end)");
+    }
+}
+
+TEST_F(ExtImages, ExtractsWhatDebugfsDumps) {
+    fs::copy_file(intact_, devices_ + "/hda1.img");
+    const std::vector<std::string> files = sample_files(23);
+    ASSERT_GE(files.size(), 100u);
+    const std::string dumped = dump_with_debugfs(intact_, files);
+    const std::string here = work_ + "/here";
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        fs::remove_all(here);
+        fs::create_directories(here);
+        const run_result result = run_in(here, "kovox", {"-READ", "hda1.img", files[i]});
+        EXPECT_EQ(result.status, 0);
+        const std::string local = here + "/" + files[i].substr(files[i].rfind('/') + 1);
+        ASSERT_TRUE(fs::exists(local)) << files[i];
+        EXPECT_TRUE(contents_of(local) == contents_of(dumped + "/" + std::to_string(i))) << files[i];
+    }
+
+    // Links, device nodes, sockets, FIFOs and folders are refused: nothing is written.
+    for (const char* path : {"/lib64", "/usr/bin/sh", "/usr/dev/ttyS0", "/usr/dev/sda", "/run/socket",
+                                    "/run/initctl", "/etc", "/missing"}) {
+        fs::remove_all(here);
+        fs::create_directories(here);
+        EXPECT_EQ(run_in(here, "kovox", {"-READ", "hda1.img", path}).status, 0);
+        EXPECT_TRUE(fs::is_empty(here)) << path;
+        const tool_result tool = run_tool(here, {"-READ", "-s/dev/hda1", path, "copy"});
+        EXPECT_NE(tool.status, 0) << path;
+        EXPECT_NE(tool.errors, "") << path;
+        EXPECT_FALSE(fs::exists(here + "/copy")) << path;
+    }
+}
+
+// Writes pseudo-random bytes over `count` bytes of the image from `offset`.
+void overwrite_with_garbage(const std::string& image, std::uint64_t offset, std::size_t count) {
+    std::string garbage(count, '\0');
+    std::uint32_t state = 12345;
+    for (char& byte : garbage) {
+        state = state * 1103515245u + 12345u;
+        byte = static_cast<char>(state >> 24);
+    }
+    const int fd = open(image.c_str(), O_WRONLY);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(pwrite(fd, garbage.data(), count, static_cast<off_t>(offset)), static_cast<ssize_t>(count));
+    close(fd);
+}
+
+// Where the inode of `path` lies in the image, in bytes, as debugfs says.
+std::uint64_t inode_offset(const std::string& image, const std::string& path) {
+    const std::string text =
+        shell_output(debugfs_program + " -R 'imap \"" + path + "\"' '" + image + "' 2>/dev/null");
+    unsigned long long block = 0;
+    unsigned offset = 0;
+    const std::size_t located = text.find("located at block");
+    if (located != std::string::npos) std::sscanf(text.c_str() + located, "located at block %llu, offset 0x%x", &block, &offset);
+    EXPECT_NE(block, 0u) << text;
+    return block * 4096 + offset;
+}
+
+// A damaged image: kovox lists only what the intact image holds and ends with status 0; the tool
+// answers every directory either completely with status 0 or with a message and another status;
+// an extracted file is whole or not there.
+TEST_F(ExtImages, DamagedImagesListWhatCanBeReadAndNeverHang) {
+    const struct {
+        const char* name;
+        void (*damage)(const std::string& image);
+    } cases[] = {
+        {"truncated to 8 MiB", [](const std::string& image) { fs::resize_file(image, 8 * 1024 * 1024); }},
+        {"inode table overwritten from the inode of /usr/share/doc",
+         [](const std::string& image) { overwrite_with_garbage(image, inode_offset(image, "/usr/share/doc"), 64 * 1024); }},
+    };
+    const std::set<std::string> intact_lines(expected_.begin(), expected_.end());
+    const std::vector<std::string> files = sample_files(31);
+    const std::string dumped = dump_with_debugfs(intact_, files);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string image = devices_ + "/hda1.img";
+        fs::remove(image);
+        fs::copy_file(intact_, image);
+        c.damage(image);
+
+        const std::vector<std::string> listed = kovox_listing();
+        EXPECT_LT(listed.size(), expected_.size());
+        for (const std::string& line : listed) EXPECT_EQ(intact_lines.count(line), 1u) << line;
+
+        std::size_t failures = 0;
+        for (const auto& listing : listings_) {
+            const tool_result tool = run_tool(work_, {"-s/dev/hda1", listing.first});
+            if (tool.status == 0) {
+                EXPECT_EQ(tool.errors, "") << listing.first;
+                EXPECT_NE(tool.output.find("\nDisk space: "), std::string::npos) << listing.first;
+            } else {
+                ++failures;
+                EXPECT_NE(tool.errors, "") << listing.first;
+                EXPECT_EQ(tool.output.find("Disk space: "), std::string::npos) << listing.first;
+            }
+        }
+        EXPECT_GT(failures, 0u);
+
+        const std::string here = work_ + "/here";
+        for (std::size_t i = 0; i < files.size(); ++i) {
+            fs::remove_all(here);
+            fs::create_directories(here);
+            EXPECT_EQ(run_in(here, "kovox", {"-READ", "hda1.img", files[i]}).status, 0);
+            const std::string local = here + "/" + files[i].substr(files[i].rfind('/') + 1);
+            if (fs::exists(local)) {
+                EXPECT_TRUE(contents_of(local) == contents_of(dumped + "/" + std::to_string(i))) << files[i];
+            }
+        }
+    }
+}
+
+// A name holding a line feed cannot stand on one line of the tool's listing: what follows it would
+// read as an entry of its own. The tool leaves such an entry out and says so.
+TEST_F(ExtImages, NameHoldingALineFeedIsLeftOut) {
+    const std::string forged = "x\ndrwxr-xr-x   1 root          0     Jan 02 03:04:05 2026 forged";
+    const std::string folder = work_ + "/line feed";
+    fs::remove_all(folder);
+    fs::create_directories(folder);
+    write_file(folder + "/" + forged, "");
+    write_file(folder + "/kept", "kept");
+    write_file(folder + "/kept\r", "would read back as kept");
+    const struct {
+        const char* name;
+        std::string device;
+    } cases[] = {{"folder", devices_ + "/hda1"}, {"image", devices_ + "/hda1.img"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(devices_);
+        fs::create_directories(devices_);
+        if (std::string(c.name) == "folder") {
+            fs::copy(folder, c.device, fs::copy_options::recursive);
+        } else {
+            ASSERT_EQ(std::system((mke2fs_program + " -q -F -t ext4 -d '" + folder + "' '" + c.device +
+                                   "' 4M >/dev/null 2>&1")
+                                      .c_str()),
+                      0);
+        }
+        const std::string listing = run_in(binary_directory(), "kovox", {"hda1.img"}).output;
+        EXPECT_NE(listing.find(" kept\n"), std::string::npos) << listing;
+        EXPECT_EQ(listing.find("forged"), std::string::npos) << listing;
+        EXPECT_EQ(std::count(listing.begin(), listing.end(), '\n'), std::string(c.name) == "image" ? 2 : 1)
+            << listing;
+        const tool_result tool = run_tool(work_, {"-s/dev/hda1", "/"});
+        EXPECT_EQ(tool.status, 1);
+        EXPECT_NE(tool.errors.find("line feed"), std::string::npos) << tool.errors;
+        EXPECT_NE(tool.output.find("Disk space: "), std::string::npos);
+    }
+}
+
+}  // namespace
+}  // namespace whole_program
