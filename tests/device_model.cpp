@@ -5,6 +5,7 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 
 #include "program_runner.h"
@@ -107,9 +108,12 @@ std::vector<device_entry> generated_device(int folders) {
 }
 
 std::string fresh_folder(const std::string& name) {
-    // Taken once, before any test points TEMP elsewhere.
-    static const fs::path base = fs::temp_directory_path();
-    const fs::path folder = base / ("kovox-test-" + name);
+    // Taken once, before any test points TEMP elsewhere; one folder per build, so that the suites
+    // of two builds can run at the same time.
+    static const fs::path base =
+        fs::temp_directory_path() /
+        ("kovox-test-" + std::to_string(std::hash<std::string>{}(binary_directory()) % 1000000));
+    const fs::path folder = base / name;
     if (fs::exists(folder)) {
         for (const auto& entry : fs::recursive_directory_iterator(folder)) {
             if (!entry.is_symlink()) fs::permissions(entry.path(), fs::perms::owner_all, fs::perm_options::add);

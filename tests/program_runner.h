@@ -44,4 +44,7 @@ struct entry_facts {
 };
 entry_facts facts_of(const std::string& path);
 
+// `text`, written in UTF-8 in the tests, as kovox prints it: on Windows in the OEM code page.
+std::string as_printed(const std::string& text);
+
 }  // namespace whole_program

@@ -107,9 +107,21 @@ std::string put_binary_directory_on_path() {
 
 namespace whole_program {
 
+namespace {
+
+// The tests write names in UTF-8; the wide API reads every name Windows can hold.
+std::wstring wide_text(const std::string& text) {
+    const int length = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    std::wstring wide(static_cast<std::size_t>(length), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), length);
+    return wide;
+}
+
+}  // namespace
+
 entry_facts facts_of(const std::string& path) {
     WIN32_FILE_ATTRIBUTE_DATA data{};
-    if (!GetFileAttributesExA(native_path(path).c_str(), GetFileExInfoStandard, &data)) return {};
+    if (!GetFileAttributesExW(wide_text(native_path(path)).c_str(), GetFileExInfoStandard, &data)) return {};
     const bool directory = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
     const unsigned long long size =
         directory ? 0 : (static_cast<unsigned long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
@@ -118,6 +130,18 @@ entry_facts facts_of(const std::string& path) {
         (static_cast<unsigned long long>(data.ftLastWriteTime.dwHighDateTime) << 32) |
         data.ftLastWriteTime.dwLowDateTime;
     return {size, static_cast<long long>(ticks / 10000000ULL) - 11644473600LL};
+}
+
+// The tool reads names in the ANSI code page, and kovox prints them in the OEM code page.
+std::string as_printed(const std::string& text) {
+    const std::wstring wide = wide_text(text);
+    const int length = WideCharToMultiByte(CP_ACP, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0,
+                                           nullptr, nullptr);
+    std::string printed(static_cast<std::size_t>(length), '\0');
+    WideCharToMultiByte(CP_ACP, 0, wide.data(), static_cast<int>(wide.size()), printed.data(), length, nullptr,
+                        nullptr);
+    CharToOemBuffA(printed.data(), printed.data(), static_cast<DWORD>(printed.size()));
+    return printed;
 }
 
 }  // namespace whole_program
