@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Makes sure this Debian machine has what a job needs, installing what is missing with apt when
 # run as root, or saying what to install otherwise.
-#   scripts/setup.sh demo   the host build: compiler, CMake, Ninja, GoogleTest sources
+#   scripts/setup.sh demo   the host build: compiler, CMake, Ninja, GoogleTest sources, and
+#                           e2fsprogs with libext2fs, which the stand-in tool reads images with
 #   scripts/setup.sh test   also 32-bit Wine, the i686 MinGW-w64 compiler, clang's fuzzer
-#                           runtime and the ext2/3/4 library the stand-in tool reads images with
+#                           runtime, and Midnight Commander with tmux for the file-manager test
 #   scripts/setup.sh bench  the host build and valgrind
 set -euo pipefail
 
@@ -27,6 +28,8 @@ case "$job" in
     need_package wine32:i386
     need_command clang++ clang
     need_package libclang-rt-14-dev
+    need_command mc mc
+    need_command tmux tmux
     ;;
   bench) need_command valgrind valgrind ;;
 esac

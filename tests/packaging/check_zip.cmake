@@ -1,0 +1,24 @@
+# Packs the Win32 build, checks that the zip holds kovox.exe and README.md and nothing else, and
+# runs the unpacked kovox.exe with nothing beside it.
+#   cmake -DBUILD_DIR=... -DWORK=... -DZIP_NAME=... -DEMULATOR=... -P check_zip.cmake
+file(REMOVE_RECURSE ${WORK})
+file(MAKE_DIRECTORY ${WORK}/unpacked)
+execute_process(COMMAND cpack --config ${BUILD_DIR}/CPackConfig.cmake -B ${WORK}
+                RESULT_VARIABLE result OUTPUT_QUIET)
+if(NOT result EQUAL 0 OR NOT EXISTS ${WORK}/${ZIP_NAME})
+  message(FATAL_ERROR "cpack did not make ${ZIP_NAME}: ${result}")
+endif()
+execute_process(COMMAND ${CMAKE_COMMAND} -E tar xf ${WORK}/${ZIP_NAME}
+                WORKING_DIRECTORY ${WORK}/unpacked RESULT_VARIABLE result)
+file(GLOB_RECURSE unpacked RELATIVE ${WORK}/unpacked ${WORK}/unpacked/*)
+list(SORT unpacked)
+get_filename_component(top ${ZIP_NAME} NAME_WLE)
+set(expected ${top}/README.md ${top}/kovox.exe)
+if(NOT unpacked STREQUAL expected)
+  message(FATAL_ERROR "zip holds:\n  ${unpacked}\nexpected:\n  ${expected}")
+endif()
+# No argument: nothing to do, exit status 0. A missing DLL would stop Wine from starting it.
+execute_process(COMMAND ${EMULATOR} ${WORK}/unpacked/${top}/kovox.exe RESULT_VARIABLE result)
+if(NOT result EQUAL 0)
+  message(FATAL_ERROR "the unpacked kovox.exe did not run: ${result}")
+endif()
