@@ -22,6 +22,17 @@ TEST(FormatBounded, SaysWhenTheTextDoesNotFit) {
     EXPECT_FALSE(format_bounded(buffer, sizeof buffer, "%s", "123456"));
 }
 
+TEST(JoinBounded, JoinsPartsOrSaysTheyDoNotFit) {
+    char buffer[6];
+    EXPECT_EQ(join_bounded(buffer, sizeof buffer, {"ab", "", "c/", "d"}), 5u);
+    EXPECT_STREQ(buffer, "abc/d");
+    EXPECT_EQ(join_bounded(buffer, sizeof buffer, {"abc", "def"}), 0u);
+    EXPECT_STREQ(buffer, "");
+    EXPECT_EQ(join_bounded(buffer, sizeof buffer, {"abcdef"}), 0u);
+    EXPECT_EQ(join_bounded(buffer, sizeof buffer, {}), 0u);
+    EXPECT_STREQ(buffer, "");
+}
+
 class ToolCommand : public ::testing::Test {
 protected:
     void SetUp() override {
