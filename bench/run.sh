@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# The benchmark (issue 4): what kovox costs on top of the tool runs themselves.
+# The benchmark: what kovox costs on top of the tool runs themselves.
 #
 #   bench/run.sh
 #
