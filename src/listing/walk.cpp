@@ -25,11 +25,7 @@ constexpr std::size_t output_line_size = sizeof(list_entry::mode) + sizeof(list_
     // A file left by an earlier run must never be read back as this directory's listing. One that
     // cannot be deleted (another program holds it, or another user owns it) could not be written
     // either: the directory goes unlisted.
-    platform::delete_file(temp_path);
-    if (platform::file* const left_behind = platform::open_for_reading(temp_path)) {
-        platform::close_file(left_behind);
-        return nullptr;
-    }
+    if (!platform::delete_file(temp_path)) return nullptr;
     platform::run_command(command);
     return platform::open_for_reading(temp_path);
 }

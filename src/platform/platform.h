@@ -39,7 +39,8 @@ file* open_for_reading(const char* path);
 // Reads up to `size` bytes; 0 at the end of the file or on an error.
 std::size_t read_file(file* handle, char* buffer, std::size_t size);
 void close_file(file* handle);
-void delete_file(const char* path);
+// Deletes a file. True when it is gone afterwards, also when there was none.
+bool delete_file(const char* path);
 
 // Standard output: one whole line is written, then pushed out at once.
 void write_output(const char* text, std::size_t length);

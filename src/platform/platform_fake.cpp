@@ -131,10 +131,12 @@ void close_file(file* handle) {
     delete handle;
 }
 
-void delete_file(const char* path) {
-    if (fake::the_state.held_files.count(path) == 0 && fake::the_state.files.erase(path) > 0) {
+bool delete_file(const char* path) {
+    if (fake::the_state.held_files.count(path) > 0) return false;
+    if (fake::the_state.files.erase(path) > 0) {
         fake::the_state.events.push_back(std::string("delete ") + path);
     }
+    return true;
 }
 
 void write_output(const char* text, std::size_t length) {

@@ -1,6 +1,7 @@
 // The platform layer on POSIX systems: /bin/sh stands in for the Windows command interpreter.
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -64,7 +65,7 @@ void run_command(const char* command_text) {
 
 
 
-void delete_file(const char* path) { ::unlink(path); }
+bool delete_file(const char* path) { return ::unlink(path) == 0 || errno == ENOENT; }
 
 
 // POSIX has no ANSI and OEM code pages: names are printed as the tool wrote them.

@@ -2,6 +2,7 @@
 #include <io.h>
 #include <windows.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
@@ -43,7 +44,7 @@ void run_command(const char* command_text) {
 
 
 
-void delete_file(const char* path) { _unlink(path); }
+bool delete_file(const char* path) { return _unlink(path) == 0 || errno == ENOENT; }
 
 
 void ansi_to_oem(char* text) { CharToOemA(text, text); }
