@@ -1,16 +1,4 @@
-# Cross-build for 32-bit Windows with MinGW-w64; the results run under Wine on the build machine.
-set(CMAKE_SYSTEM_NAME Windows)
-set(CMAKE_SYSTEM_PROCESSOR i686)
-
-# The -posix variants: GoogleTest needs std::mutex, which the default win32 thread model lacks.
-set(CMAKE_C_COMPILER i686-w64-mingw32-gcc-posix)
-set(CMAKE_CXX_COMPILER i686-w64-mingw32-g++-posix)
-set(CMAKE_RC_COMPILER i686-w64-mingw32-windres)
-
-set(CMAKE_FIND_ROOT_PATH /usr/i686-w64-mingw32)
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-
-find_program(KOVOX_WINE NAMES wine REQUIRED)
-set(CMAKE_CROSSCOMPILING_EMULATOR ${KOVOX_WINE})
+# 32-bit Windows: the build kovox ships, tested under 32-bit Wine.
+set(KOVOX_MINGW_ARCH i686)
+set(KOVOX_WINE_LOADER wine)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw.cmake)

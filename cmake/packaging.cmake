@@ -1,13 +1,13 @@
 # What users get. On the host, an install tree: kovox, the stand-in tool, the Midnight Commander
-# helper and README. From the Win32 build, kovox-<version>-win32.zip: kovox.exe, which needs no
-# DLL beside it, and README. The version comes from project() alone.
+# helper and README. From the Win32 build, kovox-<version>-win32.zip (win64 from the test-only
+# x86_64 build): kovox.exe, which needs no DLL beside it, and README. The version comes from project() alone.
 include(GNUInstallDirs)
 
 if(WIN32)
   install(TARGETS kovox RUNTIME DESTINATION .)
   install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION .)
   set(CPACK_GENERATOR ZIP)
-  set(CPACK_PACKAGE_FILE_NAME "kovox-${PROJECT_VERSION}-win32")
+  set(CPACK_PACKAGE_FILE_NAME "kovox-${PROJECT_VERSION}-${KOVOX_WINDOWS_NAME}")
 else()
   install(TARGETS kovox dirtool_nt RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   install(PROGRAMS ${PROJECT_SOURCE_DIR}/contrib/mc/kovox

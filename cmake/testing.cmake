@@ -6,13 +6,14 @@ add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM
 include(GoogleTest)
 
 if(CMAKE_CROSSCOMPILING)
-  # Every Win32 test runs in a Wine prefix of the build's own, made once by the "wine_prefix" fixture.
+  # Every Windows test runs in a Wine prefix of the build's own, of the build's architecture, made
+  # once by the "wine_prefix" fixture through the build's own loader.
   set(KOVOX_WINE_ENVIRONMENT
       "WINEPREFIX=${CMAKE_BINARY_DIR}/wineprefix"
+      "WINEARCH=${KOVOX_WINDOWS_NAME}"
       "WINEDEBUG=-all"
       "WINEDLLOVERRIDES=mscoree,mshtml=")
-  find_program(KOVOX_WINEBOOT NAMES wineboot REQUIRED)
-  add_test(NAME wine_prefix COMMAND ${KOVOX_WINEBOOT} --init)
+  add_test(NAME wine_prefix COMMAND ${CMAKE_CROSSCOMPILING_EMULATOR} wineboot --init)
   set_tests_properties(wine_prefix PROPERTIES
       FIXTURES_SETUP wine ENVIRONMENT "${KOVOX_WINE_ENVIRONMENT}" TIMEOUT 300)
 endif()

@@ -3,8 +3,9 @@
 # run as root, or saying what to install otherwise.
 #   scripts/setup.sh demo   the host build: compiler, CMake, Ninja, GoogleTest sources, and
 #                           e2fsprogs with libext2fs, which the stand-in tool reads images with
-#   scripts/setup.sh test   also 32-bit Wine, the i686 MinGW-w64 compiler, clang's fuzzer
-#                           runtime, and Midnight Commander with tmux for the file-manager test
+#   scripts/setup.sh test   also 32-bit and 64-bit Wine, the i686 and x86_64 MinGW-w64 compilers,
+#                           clang's fuzzer runtime, and Midnight Commander with tmux for the
+#                           file-manager test
 #   scripts/setup.sh bench  the host build and valgrind
 set -euo pipefail
 
@@ -26,6 +27,8 @@ case "$job" in
     need_command i686-w64-mingw32-g++-posix g++-mingw-w64-i686
     need_command wine wine
     need_package wine32:i386
+    need_command x86_64-w64-mingw32-g++-posix g++-mingw-w64-x86-64
+    need_package wine64
     need_command clang++ clang
     need_package libclang-rt-14-dev
     need_command mc mc
@@ -48,4 +51,4 @@ if [[ " ${missing[*]} " == *":i386 "* ]] && ! dpkg --print-foreign-architectures
 fi
 export DEBIAN_FRONTEND=noninteractive
 apt-get update -qq
-apt-get install -y -qq "${missing[@]}" >/dev/null
+apt-get install -y -qq -o DPkg::Lock::Timeout=600 "${missing[@]}" >/dev/null
