@@ -4,7 +4,8 @@
 #   scripts/setup.sh demo   the host build: compiler, CMake, Ninja, GoogleTest sources, and
 #                           e2fsprogs with libext2fs, which the stand-in tool reads images with
 #   scripts/setup.sh test   also 32-bit Wine, the i686 MinGW-w64 compiler, clang's fuzzer
-#                           runtime, and Midnight Commander with tmux for the file-manager test
+#                           runtime, Midnight Commander with tmux, and Double Commander with
+#                           Xvfb, xdotool, xclip and ImageMagick for the file-manager tests
 #   scripts/setup.sh bench  the host build and valgrind
 set -euo pipefail
 
@@ -30,6 +31,11 @@ case "$job" in
     need_package libclang-rt-14-dev
     need_command mc mc
     need_command tmux tmux
+    need_command doublecmd doublecmd-gtk
+    need_command Xvfb xvfb
+    need_command xdotool xdotool
+    need_command xclip xclip
+    need_command import imagemagick
     ;;
   bench) need_command valgrind valgrind ;;
 esac
