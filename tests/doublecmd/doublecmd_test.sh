@@ -3,10 +3,10 @@
 # (contrib/multiarc/kovox-linux.ini). It runs under Xvfb on a fresh configuration folder holding
 # only that section, driven by xdotool. The image, named with a space and capitals, holds folders,
 # a read-only file, names with spaces and non-ASCII letters, a file whose size takes 14 digits,
-# one more than kovox's size column, so its line is shifted right, and one dated 2150. Enter opens the image; every
-# shown column of its root, copied to the clipboard, must read exactly as expected; F5 copies the
-# folder "Papers" out, and the copy must match its source tree byte for byte. A screenshot of the
-# opened image is kept in the build folder as doublecmd_screen.png.
+# one more than kovox's size column, so its line is shifted right, and one dated 2150. Enter opens
+# the image; every shown column of its root, copied to the clipboard, must read exactly as
+# expected; F5 copies the folder "Papers" out, and the copy must match its source tree byte for
+# byte. A screenshot of the opened image is kept in the build folder as doublecmd_screen.png.
 #   doublecmd_test.sh BUILD_DIR SOURCE_DIR MKE2FS DEBUGFS
 set -euo pipefail
 build=$1
@@ -14,7 +14,8 @@ source=$2
 mke2fs=$3
 debugfs=$4
 for program in doublecmd Xvfb xdotool xclip import; do
-  command -v "$program" >/dev/null || { echo "doublecmd_test: $program is not installed (scripts/setup.sh test installs it)" >&2; exit 1; }
+  command -v "$program" >/dev/null ||
+    { echo "doublecmd_test: $program is not installed (scripts/setup.sh test installs it)" >&2; exit 1; }
 done
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/kovox-doublecmd-test.XXXXXX")
@@ -35,7 +36,8 @@ fail() {
 
 # The image's source tree.
 tree=$work/tree
-mkdir -p "$tree/Papers/Sub Folder/deeper" "$tree/Papers/empty" "$work/images" "$work/out" "$work/config" "$work/home"
+mkdir -p "$tree/Papers/Sub Folder/deeper" "$tree/Papers/empty" "$work/images" "$work/out" \
+  "$work/config" "$work/home"
 printf 'Dear Bob,\n' > "$tree/Papers/letter to bob.txt"
 printf 'Café au lait.\n' > "$tree/Papers/café.txt"
 printf 'nested\n' > "$tree/Papers/Sub Folder/deeper/notes.txt"
@@ -58,13 +60,15 @@ COMMANDS
 
 # A fresh configuration: only the shipped section. kovox-image, kovox and the tool come from PATH.
 cp "$source/contrib/multiarc/kovox-linux.ini" "$work/config/multiarc.ini"
-timeout 170 Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp 3>"$work/display" 2>"$work/xvfb.log" &
+timeout 170 Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp \
+  3>"$work/display" 2>"$work/xvfb.log" &
 pids+=($!)
-for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.1; done
+for _ in $(seq 300); do [ -s "$work/display" ] && break; sleep 0.1; done
 [ -s "$work/display" ] || fail "Xvfb did not start: $(cat "$work/xvfb.log")"
 export DISPLAY=":$(cat "$work/display")"
 env HOME="$work/home" LANG=C.UTF-8 LC_ALL=C.UTF-8 PATH="$build:$PATH" \
-  timeout 160 doublecmd --config-dir="$work/config" "$work/images" "$work/out" >"$work/doublecmd.log" 2>&1 &
+  timeout 160 doublecmd --config-dir="$work/config" "$work/images" "$work/out" \
+  >"$work/doublecmd.log" 2>&1 &
 pids+=($!)
 
 # Prints the first shown window whose title starts with the text given, waiting up to a minute.
@@ -98,7 +102,12 @@ $(diff <(printf '%s\n' "$expected") <(clipboard; echo) || true)"
 }
 names_of_cursor() { click 80 232; keys End ctrl+shift+x; }
 shown_columns() { click 120 216; keys ctrl+a alt+m c; }
-cursor_to_papers() { click 120 216; keys ctrl+KP_Subtract ctrl+s; xdotool type Papers; keys Escape ctrl+shift+x; }
+cursor_to_papers() {
+  click 120 216
+  keys ctrl+KP_Subtract ctrl+s
+  xdotool type Papers
+  keys Escape ctrl+shift+x
+}
 
 until_clipboard "Test Image.IMG" names_of_cursor
 keys Return
