@@ -82,6 +82,8 @@ shown_window() {
   fail "no window titled \"$1\" appeared"
 }
 window=$(shown_window "Double Commander")
+# Room for every entry and column in the screenshot.
+xdotool windowsize "$window" 1200 640
 
 # Keys reach the panel only after a click on it. The points are in the window, on a row of the left
 # panel: the first file row of a folder, the [..] row inside the image.
