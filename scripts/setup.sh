@@ -4,8 +4,9 @@
 #   scripts/setup.sh demo   the host build: compiler, CMake, Ninja, GoogleTest sources, and
 #                           e2fsprogs with libext2fs, which the stand-in tool reads images with
 #   scripts/setup.sh test   also 32-bit and 64-bit Wine, the i686 and x86_64 MinGW-w64 compilers,
-#                           clang's fuzzer runtime, and Midnight Commander with tmux for the
-#                           file-manager test
+#                           clang's fuzzer runtime, Midnight Commander with tmux, and Double
+#                           Commander with Xvfb, xdotool, xclip and ImageMagick for the
+#                           file-manager tests
 #   scripts/setup.sh bench  the host build and valgrind
 set -euo pipefail
 
@@ -33,6 +34,11 @@ case "$job" in
     need_package libclang-rt-14-dev
     need_command mc mc
     need_command tmux tmux
+    need_command doublecmd doublecmd-gtk
+    need_command Xvfb xvfb
+    need_command xdotool xdotool
+    need_command xclip xclip
+    need_command import imagemagick
     ;;
   bench) need_command valgrind valgrind ;;
 esac

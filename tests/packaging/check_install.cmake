@@ -11,13 +11,15 @@ list(SORT installed)
 set(expected
     bin/kovont.exe
     bin/kovox
+    bin/kovox-image
     share/doc/kovox/README.md
     share/kovox/mc/extfs.d/kovox
-    share/kovox/mc/mc.ext.ini)
+    share/kovox/mc/mc.ext.ini
+    share/kovox/multiarc/kovox-linux.ini)
 if(NOT installed STREQUAL expected)
   message(FATAL_ERROR "install tree holds:\n  ${installed}\nexpected:\n  ${expected}")
 endif()
-foreach(program bin/kovox bin/kovont.exe share/kovox/mc/extfs.d/kovox)
+foreach(program bin/kovox bin/kovont.exe bin/kovox-image share/kovox/mc/extfs.d/kovox)
   execute_process(COMMAND test -x ${PREFIX}/${program} RESULT_VARIABLE not_executable)
   if(not_executable)
     message(FATAL_ERROR "${program} is not executable")

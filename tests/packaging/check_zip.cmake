@@ -1,5 +1,5 @@
-# Packs a Windows build, checks that the zip holds kovox.exe and README.md and nothing else, and
-# runs the unpacked kovox.exe with nothing beside it.
+# Packs a Windows build, checks that the zip holds kovox.exe, README.md and the MultiArc section
+# kovox-windows.ini and nothing else, and runs the unpacked kovox.exe with nothing beside it.
 #   cmake -DBUILD_DIR=... -DWORK=... -DZIP_NAME=... -DEMULATOR=... -P check_zip.cmake
 # Where Wine cannot run the build (the 32-bit one on a kernel that runs no 32-bit code), the
 # environment variable KOVOX_WINE_CANNOT_RUN says why: the contents are still checked, and the run
@@ -16,7 +16,7 @@ execute_process(COMMAND ${CMAKE_COMMAND} -E tar xf ${WORK}/${ZIP_NAME}
 file(GLOB_RECURSE unpacked RELATIVE ${WORK}/unpacked ${WORK}/unpacked/*)
 list(SORT unpacked)
 get_filename_component(top ${ZIP_NAME} NAME_WLE)
-set(expected ${top}/README.md ${top}/kovox.exe)
+set(expected ${top}/README.md ${top}/kovox-windows.ini ${top}/kovox.exe)
 if(NOT unpacked STREQUAL expected)
   message(FATAL_ERROR "zip holds:\n  ${unpacked}\nexpected:\n  ${expected}")
 endif()
