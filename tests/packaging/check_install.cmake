@@ -11,9 +11,12 @@ list(SORT installed)
 set(expected
     bin/kovont.exe
     bin/kovox
+    share/doc/kovox/LICENSE
     share/doc/kovox/README.md
     share/kovox/mc/extfs.d/kovox
-    share/kovox/mc/mc.ext.ini)
+    share/kovox/mc/mc.ext.ini
+    share/man/man1/kovont.exe.1.gz
+    share/man/man1/kovox.1.gz)
 if(NOT installed STREQUAL expected)
   message(FATAL_ERROR "install tree holds:\n  ${installed}\nexpected:\n  ${expected}")
 endif()
