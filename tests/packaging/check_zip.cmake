@@ -1,6 +1,8 @@
-# Packs the Win32 build, checks that the zip holds kovox.exe and README.md and nothing else, and
-# runs the unpacked kovox.exe with nothing beside it.
-#   cmake -DBUILD_DIR=... -DWORK=... -DZIP_NAME=... -DEMULATOR=... -P check_zip.cmake
+# Packs the Win32 build and checks the zip: it holds kovox.exe, LICENSE and README.txt and nothing
+# else; kovox.exe is stripped and at most 64 KiB; the text files have CR LF line ends; and the
+# unpacked kovox.exe runs with nothing beside it.
+#   cmake -DBUILD_DIR=... -DWORK=... -DZIP_NAME=... -DEMULATOR=... -DOBJDUMP=... -P check_zip.cmake
+include(${CMAKE_CURRENT_LIST_DIR}/stripped.cmake)
 file(REMOVE_RECURSE ${WORK})
 file(MAKE_DIRECTORY ${WORK}/unpacked)
 execute_process(COMMAND cpack --config ${BUILD_DIR}/CPackConfig.cmake -B ${WORK}
@@ -13,10 +15,26 @@ execute_process(COMMAND ${CMAKE_COMMAND} -E tar xf ${WORK}/${ZIP_NAME}
 file(GLOB_RECURSE unpacked RELATIVE ${WORK}/unpacked ${WORK}/unpacked/*)
 list(SORT unpacked)
 get_filename_component(top ${ZIP_NAME} NAME_WLE)
-set(expected ${top}/README.md ${top}/kovox.exe)
+set(expected ${top}/LICENSE ${top}/README.txt ${top}/kovox.exe)
 if(NOT unpacked STREQUAL expected)
   message(FATAL_ERROR "zip holds:\n  ${unpacked}\nexpected:\n  ${expected}")
 endif()
+
+set(exe ${WORK}/unpacked/${top}/kovox.exe)
+file(SIZE ${exe} exe_size)
+if(exe_size GREATER 65536)
+  message(FATAL_ERROR "kovox.exe is ${exe_size} bytes, over 64 KiB")
+endif()
+kovox_require_stripped("${OBJDUMP}" ${exe})
+
+foreach(text LICENSE README.txt)
+  file(READ ${WORK}/unpacked/${top}/${text} content)
+  string(REPLACE "\r\n" "" bare "${content}")
+  if(bare MATCHES "[\r\n]" OR NOT content MATCHES "\r\n$")
+    message(FATAL_ERROR "${text} does not end every line in CR LF")
+  endif()
+endforeach()
+
 # No argument: nothing to do, exit status 0. A missing DLL would stop Wine from starting it.
 execute_process(COMMAND ${EMULATOR} ${WORK}/unpacked/${top}/kovox.exe RESULT_VARIABLE result)
 if(NOT result EQUAL 0)
