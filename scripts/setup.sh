@@ -4,7 +4,9 @@
 #   scripts/setup.sh demo   the host build: compiler, CMake, Ninja, GoogleTest sources, and
 #                           e2fsprogs with libext2fs, which the stand-in tool reads images with
 #   scripts/setup.sh test   also 32-bit Wine, the i686 MinGW-w64 compiler, clang's fuzzer
-#                           runtime, and Midnight Commander with tmux for the file-manager test
+#                           runtime, Midnight Commander with tmux for the file-manager test, and
+#                           for the package tests dpkg-dev and file (the .deb's Depends), lintian
+#                           and groff
 #   scripts/setup.sh bench  the host build and valgrind
 set -euo pipefail
 
@@ -30,6 +32,10 @@ case "$job" in
     need_package libclang-rt-14-dev
     need_command mc mc
     need_command tmux tmux
+    need_command dpkg-shlibdeps dpkg-dev
+    need_command file file
+    need_command lintian lintian
+    need_command groff groff-base
     ;;
   bench) need_command valgrind valgrind ;;
 esac
