@@ -3,8 +3,9 @@
 #   Win32: kovox-<version>-win32.zip: kovox.exe, which needs no DLL beside it, LICENSE and a
 #          README.txt for Windows users, both with CR LF line ends.
 #   Host:  an install tree (cmake --install): kovox, the stand-in tool, the Midnight Commander
-#          helper, the man page, README.md and LICENSE; kovox_<version>_amd64.deb and
-#          kovox-<version>-linux.tar.gz hold the same tree under /usr and at their top.
+#          helper, the man pages, README.md and LICENSE. kovox-<version>-linux.tar.gz holds that
+#          tree; kovox_<version>_<arch>.deb holds it under /usr, with Debian's copyright file and
+#          changelog in place of LICENSE.
 include(GNUInstallDirs)
 set(CPACK_STRIP_FILES TRUE)
 
