@@ -1,12 +1,23 @@
-# What users get. On the host, an install tree: kovox, the stand-in tool, the image helper, the
-# Midnight Commander helper, the Double Commander MultiArc section and README. From the Win32
-# build, kovox-<version>-win32.zip (win64 from the test-only x86_64 build): kovox.exe, which needs
-# no DLL beside it, its MultiArc section and README. The version comes from project() alone.
+# What users get, each with the licence, every program stripped. The version comes from project()
+# alone.
+#   Win32: kovox-<version>-win32.zip (win64 from the test-only x86_64 build): kovox.exe, which
+#          needs no DLL beside it, the MultiArc section for Windows file managers, LICENSE and a
+#          README.txt for Windows users, all three with CR LF line ends.
+#   Host:  an install tree (cmake --install): kovox, the stand-in tool, the image helper, the
+#          Midnight Commander helper, the Double Commander MultiArc section, the man pages,
+#          README.md and LICENSE. kovox-<version>-linux.tar.gz holds that tree;
+#          kovox_<version>_<arch>.deb holds it under /usr, with Debian's copyright file and
+#          changelog in place of LICENSE.
 include(GNUInstallDirs)
+set(CPACK_STRIP_FILES TRUE)
 
 if(WIN32)
+  configure_file(${PROJECT_SOURCE_DIR}/docs/README-windows.txt ${CMAKE_BINARY_DIR}/README.txt
+                 @ONLY NEWLINE_STYLE CRLF)
+  configure_file(${PROJECT_SOURCE_DIR}/LICENSE ${CMAKE_BINARY_DIR}/LICENSE @ONLY NEWLINE_STYLE CRLF)
   install(TARGETS kovox RUNTIME DESTINATION .)
-  install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/contrib/multiarc/kovox-windows.ini
+  install(FILES ${CMAKE_BINARY_DIR}/LICENSE ${CMAKE_BINARY_DIR}/README.txt
+                ${PROJECT_SOURCE_DIR}/contrib/multiarc/kovox-windows.ini
           DESTINATION .)
   set(CPACK_GENERATOR ZIP)
   set(CPACK_PACKAGE_FILE_NAME "kovox-${PROJECT_VERSION}-${KOVOX_WINDOWS_NAME}")
@@ -20,8 +31,70 @@ else()
   install(FILES ${PROJECT_SOURCE_DIR}/contrib/multiarc/kovox-linux.ini
           DESTINATION ${CMAKE_INSTALL_DATADIR}/kovox/multiarc)
   install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
-  set(CPACK_GENERATOR TGZ)
+
+  # The man pages, and the changelog Debian asks of a package, compressed as Debian installs them:
+  # at maximum compression, without a name or time stamp, so the same source gives the same bytes.
+  find_program(KOVOX_GZIP gzip REQUIRED)
+  set(KOVOX_MAINTAINER "The kovox authors <kovox@example.org>")
+  configure_file(${PROJECT_SOURCE_DIR}/docs/changelog.in ${CMAKE_BINARY_DIR}/debian/changelog @ONLY)
+  set(compressed)
+  foreach(page kovox.1 kovont.exe.1)
+    add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/man/${page}.gz
+      COMMAND ${CMAKE_COMMAND} -E copy ${PROJECT_SOURCE_DIR}/docs/${page} ${CMAKE_BINARY_DIR}/man/${page}
+      COMMAND ${KOVOX_GZIP} -9nf ${CMAKE_BINARY_DIR}/man/${page}
+      DEPENDS ${PROJECT_SOURCE_DIR}/docs/${page}
+      VERBATIM)
+    install(FILES ${CMAKE_BINARY_DIR}/man/${page}.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+    list(APPEND compressed ${CMAKE_BINARY_DIR}/man/${page}.gz)
+  endforeach()
+  add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/debian/changelog.gz
+    COMMAND ${KOVOX_GZIP} -9nkf ${CMAKE_BINARY_DIR}/debian/changelog
+    DEPENDS ${CMAKE_BINARY_DIR}/debian/changelog
+    VERBATIM)
+  add_custom_target(compressed_docs ALL DEPENDS ${compressed} ${CMAKE_BINARY_DIR}/debian/changelog.gz)
+
+  # The licence: LICENSE in the install tree and the tarball. The .deb keeps it in Debian's
+  # copyright file instead, in its machine-readable format (a second licence file there is a
+  # lintian warning), made here from LICENSE's own text, beside Debian's changelog.
+  install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT license)
+  file(READ ${PROJECT_SOURCE_DIR}/LICENSE licence_text)
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/LICENSE)
+  string(REGEX MATCH "Copyright \\(c\\) ([^\n]*)" copyright_notice "${licence_text}")
+  set(copyright_holders "${CMAKE_MATCH_1}")
+  string(REGEX REPLACE "^.*\n(Permission is hereby granted)" "\\1" licence_terms "${licence_text}")
+  string(STRIP "${licence_terms}" licence_terms)
+  string(REGEX REPLACE "\n\n" "\n.\n" licence_terms "${licence_terms}")
+  string(REGEX REPLACE "\n" "\n " licence_terms "${licence_terms}")
+  file(WRITE ${CMAKE_BINARY_DIR}/debian/copyright
+"Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/
+Upstream-Name: kovox
+
+Files: *
+Copyright: ${copyright_holders}
+License: Expat
+ ${licence_terms}
+")
+  install(FILES ${CMAKE_BINARY_DIR}/debian/copyright ${CMAKE_BINARY_DIR}/debian/changelog.gz
+          DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT debian EXCLUDE_FROM_ALL)
+
+  set(CPACK_GENERATOR "TGZ;DEB")
   set(CPACK_PACKAGE_FILE_NAME "kovox-${PROJECT_VERSION}-linux")
+  # Per generator: the .deb takes the copyright file where the others take LICENSE.
+  set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_CURRENT_LIST_DIR}/cpack_components.cmake)
+  set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  set(CPACK_DEBIAN_PACKAGE_SECTION utils)
+  set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${KOVOX_MAINTAINER}")
+  set(CPACK_PACKAGE_DESCRIPTION
+"kovox gives a file manager or an archive shell the two operations of an
+archiver, list and extract, over the file tree of a disk device that only an
+external directory tool can read. It runs the tool once per directory through
+the shell and prints one line per entry in a fixed layout.
+
+The package holds kovox, a stand-in directory tool (kovont.exe) that reads
+ext2, ext3 and ext4 disk images, kovox-image, which lists or copies from an
+image of any name, and the Midnight Commander helper and Double Commander
+MultiArc section that open such images through it.")
 endif()
 
 set(CPACK_PACKAGE_VENDOR "kovox")

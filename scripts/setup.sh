@@ -6,7 +6,8 @@
 #   scripts/setup.sh test   also 32-bit and 64-bit Wine, the i686 and x86_64 MinGW-w64 compilers,
 #                           clang's fuzzer runtime, Midnight Commander with tmux, and Double
 #                           Commander with Xvfb, xdotool, xclip and ImageMagick for the
-#                           file-manager tests
+#                           file-manager tests, and for the package tests dpkg-dev and file
+#                           (the .deb's Depends), lintian and groff
 #   scripts/setup.sh bench  the host build and valgrind
 set -euo pipefail
 
@@ -39,6 +40,10 @@ case "$job" in
     need_command xdotool xdotool
     need_command xclip xclip
     need_command import imagemagick
+    need_command dpkg-shlibdeps dpkg-dev
+    need_command file file
+    need_command lintian lintian
+    need_command groff groff-base
     ;;
   bench) need_command valgrind valgrind ;;
 esac

@@ -12,10 +12,13 @@ set(expected
     bin/kovont.exe
     bin/kovox
     bin/kovox-image
+    share/doc/kovox/LICENSE
     share/doc/kovox/README.md
     share/kovox/mc/extfs.d/kovox
     share/kovox/mc/mc.ext.ini
-    share/kovox/multiarc/kovox-linux.ini)
+    share/kovox/multiarc/kovox-linux.ini
+    share/man/man1/kovont.exe.1.gz
+    share/man/man1/kovox.1.gz)
 if(NOT installed STREQUAL expected)
   message(FATAL_ERROR "install tree holds:\n  ${installed}\nexpected:\n  ${expected}")
 endif()

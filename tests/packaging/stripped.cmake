@@ -1,0 +1,15 @@
+# kovox_require_stripped(OBJDUMP FILE): fails unless objdump reads FILE's section headers and finds
+# no .debug_* section among them.
+function(kovox_require_stripped objdump file)
+  if(NOT objdump)
+    message(FATAL_ERROR "no objdump given to check ${file} (binutils installs it)")
+  endif()
+  execute_process(COMMAND ${objdump} -h ${file} OUTPUT_VARIABLE sections RESULT_VARIABLE result)
+  if(NOT result EQUAL 0 OR NOT sections MATCHES "\\.text")
+    message(FATAL_ERROR "${objdump} -h could not read the sections of ${file}: ${result}")
+  endif()
+  string(REGEX MATCHALL "\\.debug_[a-z_.]+" debug_sections "${sections}")
+  if(debug_sections)
+    message(FATAL_ERROR "${file} is not stripped: ${debug_sections}")
+  endif()
+endfunction()
