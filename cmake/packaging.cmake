@@ -38,7 +38,7 @@ else()
   set(KOVOX_MAINTAINER "The kovox authors <kovox@example.org>")
   configure_file(${PROJECT_SOURCE_DIR}/docs/changelog.in ${CMAKE_BINARY_DIR}/debian/changelog @ONLY)
   set(compressed)
-  foreach(page kovox.1 kovont.exe.1)
+  foreach(page kovox.1 kovont.exe.1 kovox-image.1)
     add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/man/${page}.gz
       COMMAND ${CMAKE_COMMAND} -E copy ${PROJECT_SOURCE_DIR}/docs/${page} ${CMAKE_BINARY_DIR}/man/${page}
       COMMAND ${KOVOX_GZIP} -9nf ${CMAKE_BINARY_DIR}/man/${page}

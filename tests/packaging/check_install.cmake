@@ -18,6 +18,7 @@ set(expected
     share/kovox/mc/mc.ext.ini
     share/kovox/multiarc/kovox-linux.ini
     share/man/man1/kovont.exe.1.gz
+    share/man/man1/kovox-image.1.gz
     share/man/man1/kovox.1.gz)
 if(NOT installed STREQUAL expected)
   message(FATAL_ERROR "install tree holds:\n  ${installed}\nexpected:\n  ${expected}")
