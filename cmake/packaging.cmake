@@ -30,7 +30,9 @@ else()
           DESTINATION ${CMAKE_INSTALL_DATADIR}/kovox/mc)
   install(FILES ${PROJECT_SOURCE_DIR}/contrib/multiarc/kovox-linux.ini
           DESTINATION ${CMAKE_INSTALL_DATADIR}/kovox/multiarc)
-  install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  # README points to docs/callers.md for the file managers' set-up: it goes beside README.
+  install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/docs/callers.md
+          DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
   # The man pages, and the changelog Debian asks of a package, compressed as Debian installs them:
   # at maximum compression, without a name or time stamp, so the same source gives the same bytes.

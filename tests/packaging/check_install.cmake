@@ -14,6 +14,7 @@ set(expected
     bin/kovox-image
     share/doc/kovox/LICENSE
     share/doc/kovox/README.md
+    share/doc/kovox/callers.md
     share/kovox/mc/extfs.d/kovox
     share/kovox/mc/mc.ext.ini
     share/kovox/multiarc/kovox-linux.ini
