@@ -73,8 +73,9 @@ int collect_entry(ext2_ino_t, int, ext2_dir_entry* entry, int, int, char*, void*
     return 0;
 }
 
-// Looking one name up reads the whole directory, as listing it does, so that a damaged block
-// fails the lookup the same way, but keeps only the first entry of that name.
+// Looking one name up reads the directory's blocks, each checked as a listing checks it, up to the
+// block that holds the name: the first entry of that name is the one a listing shows first, and the
+// blocks after it cannot change it.
 struct name_lookup {
     const std::string* name;
     ext2_ino_t found;
@@ -83,11 +84,9 @@ struct name_lookup {
 int match_entry(ext2_ino_t, int, ext2_dir_entry* entry, int, int, char*, void* data) {
     auto* lookup = static_cast<name_lookup*>(data);
     const auto length = static_cast<std::size_t>(ext2fs_dirent_name_len(entry));
-    if (lookup->found == 0 && length == lookup->name->size() &&
-        std::memcmp(entry->name, lookup->name->data(), length) == 0) {
-        lookup->found = entry->inode;
-    }
-    return 0;
+    if (length != lookup->name->size() || std::memcmp(entry->name, lookup->name->data(), length) != 0) return 0;
+    lookup->found = entry->inode;
+    return DIRENT_ABORT;
 }
 
 struct block_run {
