@@ -5,7 +5,7 @@
 #                           e2fsprogs with libext2fs, which the stand-in tool reads images with
 #   scripts/setup.sh test   also 32-bit Wine, the i686 MinGW-w64 compiler, clang's fuzzer
 #                           runtime, and Midnight Commander with tmux for the file-manager test
-#   scripts/setup.sh bench  the host build and valgrind
+#   scripts/setup.sh bench  the host build, valgrind, and 7-Zip as the in-process reference reader
 set -euo pipefail
 
 job=${1:-demo}
@@ -31,7 +31,10 @@ case "$job" in
     need_command mc mc
     need_command tmux tmux
     ;;
-  bench) need_command valgrind valgrind ;;
+  bench)
+    need_command valgrind valgrind
+    need_command 7zz 7zip
+    ;;
 esac
 
 [ ${#missing[@]} -eq 0 ] && exit 0
