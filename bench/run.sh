@@ -12,10 +12,17 @@
 # beside them), its stack per depth level, and the stand-in tool's start-up against a trivial
 # static program.
 #
-# About five and a half minutes on two cores, most of it at 10,000 folders. Exits non-zero when a listing
+# Then what a Linux user waits for when a file manager opens a disk image: ext4 images that mke2fs -d
+# makes from the folder devices and from a real tree of this machine (/usr/share/doc, or
+# $KOVOX_BENCH_REAL_TREE). For each, kovox's wall time, its floor, the trivial loop (the same
+# command texts with a trivial static program in the tool's place) and 7-Zip's listing of the image
+# in its own process, with kovox's listing checked entry by entry against 7-Zip's; the tool started
+# directly against a trivial static program; and where each folder's time goes.
+#
+# About fifteen minutes on two cores, most of it at 10,000 folders. Exits non-zero when a listing
 # is incomplete, a run crashes or leaves a temporary file behind; a missed performance target is
 # printed, not an error. Not part of the test command. KOVOX_BENCH_QUICK=1 tries the benchmark
-# itself on the two smaller sizes in about a minute.
+# itself without the 10,000 folders, in a few minutes.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh bench
@@ -26,8 +33,16 @@ sizes=(100 1000 10000)
 # pairs narrow the spread at the cost of half a minute a run, e.g. KOVOX_BENCH_PAIRS="16 6 5".
 read -r -a pairs <<<"${KOVOX_BENCH_PAIRS:-16 6 3}"
 startup_runs=300    # interpreter runs per start-up figure, three times over
+# Ext4 images: one from each folder device above and one from a real tree of this machine. Rounds of
+# kovox, its floor and the trivial loop per image (the sizes' order, the real tree last), and runs
+# of 7-Zip's listing per image.
+real_tree=${KOVOX_BENCH_REAL_TREE:-/usr/share/doc}
+read -r -a image_pairs <<<"${KOVOX_BENCH_IMAGE_PAIRS:-12 5 3 7}"
+seven_zip_runs=9
+spawn_rounds=5 spawn_runs=500  # the tool and a trivial program started directly, taking turns
 if [ -n "${KOVOX_BENCH_QUICK:-}" ]; then
   sizes=(100 1000) pairs=(4 2) startup_runs=50
+  image_pairs=(3 2 3) seven_zip_runs=3 spawn_rounds=3 spawn_runs=200
 fi
 device_layout=1     # bump when a make_*_device function changes, so that old devices are remade
 
@@ -99,12 +114,36 @@ for size in "${sizes[@]}"; do make_device "folders$size" make_folders_device "$s
 make_device deep make_deep_device
 mkdir -p "$devices/empty"
 
+# An ext4 image of a folder, as mke2fs -d makes it with its defaults for that size; remade when the
+# folder changes. NAME.img is the device NAME, so an image never shadows a folder device.
+make_image() {  # name folder
+  local name=$1 folder=$2 entries used stamp
+  entries=$(find "$folder" | wc -l)
+  used=$(du -sk "$folder" | cut -f1)
+  stamp="$device_layout $entries $used"
+  [ -f "$devices/$name.img" ] && [ "$(cat "$devices/$name.img.layout" 2>/dev/null)" = "$stamp" ] && return
+  echo "Making image $name from $folder ..."
+  rm -f "$devices/$name.img"
+  # Room for the data, a directory block and an inode for every entry, and the journal.
+  mke2fs -q -F -t ext4 -N $((entries + 1024)) -d "$folder" "$devices/$name.img" \
+    "$((used * 3 / 2 + entries + 65536))k"
+  echo "$stamp" >"$devices/$name.img.layout"
+}
+image_names=()
+for size in "${sizes[@]}"; do
+  make_image "ext$size" "$devices/folders$size"
+  image_names+=("ext$size")
+done
+make_image realtree "$real_tree"
+image_names+=(realtree)
+
 # --- helpers ---------------------------------------------------------------------------------
 now() { echo "${EPOCHREALTIME/,/.}"; }
 seconds_since() { awk -v a="$1" -v b="$(now)" 'BEGIN { printf "%.6f", b - a }'; }
 median() {
   sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
 }
+four_places() { awk '{ printf "%.4f", $1 }'; }
 longest_line() { awk '{ if (length($0) > m) m = length($0) } END { print m + 0 }'; }
 minimum() { sort -g | head -1; }
 maximum() { sort -g | tail -1; }
@@ -314,6 +353,112 @@ for kind in "${start_kinds[@]}"; do
   per_start[$kind]=$(median <"$results/startup.$kind.times" |
     awk -v n="$startup_runs" '{ printf "%.3f", $1 * 1000 / n }')
 done
+
+# --- the images ------------------------------------------------------------------------------
+# What 7-Zip reads in an image, as kovox must print it: the type and path of every entry, sorted;
+# without 7-Zip's own "[SYS]" entries (the journal) and without what lies below the root's "dev",
+# which kovox prints but does not enter. Links are plain entries, whatever they point to.
+seven_zip_listing() {  # image
+  7zz l -slt "$1" | awk '/^----------$/ { entries = 1; next }
+      entries && /^Path = / { path = substr($0, 8) }
+      entries && /^Mode = / { print (substr($0, 8, 1) == "d" ? "d" : "-") " " path }' |
+    { grep -v -e '^. \[SYS\]$' -e '^. \[SYS\]/' -e '^. dev/' || true; } | LC_ALL=C sort
+}
+
+# The record run of an image, untimed: every entry 7-Zip reads in the image must be printed, once,
+# and the tool must run once for the root and each folder kovox enters.
+record_and_check_image() {  # name
+  local name=$1 folders
+  seven_zip_listing "$devices/$name.img" >"$results/$name.expected"
+  [ -s "$results/$name.expected" ] || fail "7-Zip read no entries in $name.img"
+  run_kovox "$name" "$results/$name.listing" \
+    env KOVOX_BENCH_RECORD="$results/$name.record" LD_PRELOAD="$record_library"
+  grep -v '^#' "$results/$name.record" | cut -f2- >"$results/$name.commands"
+  awk '{ print substr($0, 1, 1) " " substr($0, 47) }' "$results/$name.listing" | LC_ALL=C sort \
+    >"$results/$name.printed"
+  cmp -s "$results/$name.printed" "$results/$name.expected" ||
+    fail "kovox's listing of $name is not what 7-Zip reads in the image" \
+      "(diff $results/$name.printed $results/$name.expected)"
+  folders=$(grep -c -v -x -e '- .*' -e 'd dev' "$results/$name.expected" || true)
+  [ "$(lines_of "$results/$name.commands")" -eq $((folders + 1)) ] ||
+    fail "kovox ran the tool $(lines_of "$results/$name.commands") times for $name, not $((folders + 1))"
+}
+
+# Per image, in pairs that alternate the order: kovox; its floor (kovox's own command texts run
+# back to back); and the trivial loop, the same texts with the tool replaced by a trivial static
+# program (the interpreter, one program and one file per folder: the least this design can cost).
+# Then 7-Zip listing the image in its own process, the in-process reference.
+echo "Measuring the images ..."
+declare -A image_wall image_floor image_loop image_ratio image_spread image_loop_ratio image_loop_spread
+declare -A image_7z image_runs image_entries
+for index in "${!image_names[@]}"; do
+  name=${image_names[$index]}
+  fresh_temp
+  record_and_check_image "$name"
+  image_entries[$name]=$(lines_of "$results/$name.expected")
+  image_runs[$name]=$(lines_of "$results/$name.commands")
+  sed 's/kovont\.exe/kovox_bench_trivial/' "$results/$name.commands" >"$results/$name.loop"
+  echo "  $name: ${image_runs[$name]} tool runs a listing, ${image_pairs[$index]} rounds ..."
+  : >"$results/$name.times"
+  for ((pair = 0; pair < image_pairs[index]; pair++)); do
+    order=(kovox floor loop)
+    if ((pair % 2 == 1)); then order=(loop floor kovox); fi
+    for side in "${order[@]}"; do
+      case $side in
+        kovox)
+          timed ./kovox "$name.img" >"$results/$name.out"
+          check_kovox_run "$name" "$results/$name.out" "$timed_status"
+          kovox_time=$elapsed ;;
+        *)
+          timed ./kovox_bench_floor "$results/$name.${side/floor/commands}"
+          [ "$timed_status" -eq 0 ] || fail "the $side of $name failed"
+          check_temp_empty "the $side of $name"
+          if [ "$side" = floor ]; then floor_time=$elapsed; else loop_time=$elapsed; fi ;;
+      esac
+    done
+    echo "$kovox_time $floor_time $loop_time" >>"$results/$name.times"
+  done
+  image_wall[$name]=$(cut -d' ' -f1 "$results/$name.times" | median)
+  image_floor[$name]=$(cut -d' ' -f2 "$results/$name.times" | median)
+  image_loop[$name]=$(cut -d' ' -f3 "$results/$name.times" | median)
+  awk '{ printf "%.4f\n", $1 / $2 }' "$results/$name.times" >"$results/$name.ratios"
+  awk '{ printf "%.4f\n", $1 / $3 }' "$results/$name.times" >"$results/$name.loop-ratios"
+  image_ratio[$name]=$(median <"$results/$name.ratios" | four_places)
+  image_spread[$name]="$(minimum <"$results/$name.ratios")..$(maximum <"$results/$name.ratios")"
+  image_loop_ratio[$name]=$(median <"$results/$name.loop-ratios" | four_places)
+  image_loop_spread[$name]="$(minimum <"$results/$name.loop-ratios")..$(maximum <"$results/$name.loop-ratios")"
+
+  : >"$results/$name.7z.times"
+  for ((i = 0; i < seven_zip_runs; i++)); do
+    timed 7zz l "$devices/$name.img" >/dev/null
+    [ "$timed_status" -eq 0 ] || fail "7zz l $name.img ended with status $timed_status"
+    echo "$elapsed" >>"$results/$name.7z.times"
+  done
+  image_7z[$name]=$(median <"$results/$name.7z.times")
+done
+
+# The tool's start-up against a trivial static program, each started directly (fork, exec, output
+# into a file) with the arguments of one of kovox's tool runs on the real tree: the first folder
+# below the root other than lost+found, so the tool also looks its way through the root, the
+# widest folder. In each round the two take turns run by run, and each gives the median of its runs;
+# the ratio is the median of the rounds'.
+echo "Measuring the tool's start-up, started directly ..."
+fresh_temp
+IFS=$'\t' read -r spawn_device spawn_path < <(
+  sed -n 's/.*kovont\.exe \(-s\/dev\/[^ ]*\) "\(\/[^/]*\/\)" > ".*/\1\t\2/p' "$results/realtree.commands" |
+    grep -v -m1 $'\t/lost+found/$')
+: >"$results/spawn.times"
+for ((round = 0; round < spawn_rounds; round++)); do
+  # Two lines: the trivial program's median run and the tool's, in milliseconds.
+  "${realtime[@]}" ./kovox_bench_spawn "$spawn_runs" "$TEMP/spawned" ./kovox_bench_trivial "$spawn_device" \
+    "$spawn_path" -- ./kovont.exe "$spawn_device" "$spawn_path" | paste -s -d' ' >>"$results/spawn.times" ||
+    fail "starting the tool or the trivial program directly failed"
+done
+spawn_trivial_ms=$(cut -d' ' -f1 "$results/spawn.times" | median | awk '{ printf "%.3f", $1 }')
+spawn_tool_ms=$(cut -d' ' -f2 "$results/spawn.times" | median | awk '{ printf "%.3f", $1 }')
+awk '{ printf "%.4f\n", $2 / $1 }' "$results/spawn.times" >"$results/spawn.ratios"
+spawn_ratio=$(median <"$results/spawn.ratios" | four_places)
+spawn_spread="$(minimum <"$results/spawn.ratios")..$(maximum <"$results/spawn.ratios")"
 bench_seconds=$(seconds_since "$bench_start")
 load_end=$(cut -d' ' -f1-3 /proc/loadavg)
 
@@ -370,6 +515,42 @@ printf '  %-44s %6s\n' "interpreter alone (its no-op built-in)" "${per_start[int
   "the tool's own start-up (empty - trivial)" \
   "$(awk -v a="${per_start[empty]}" -v b="${per_start[trivial]}" 'BEGIN { printf "%.3f", a - b }')"
 echo
+echo "ext4 images (mke2fs -d): ext<N> from the folder device of N folders, realtree from $real_tree"
+printf '%-9s %6s %7s %8s %8s %7s  %-27s %8s  %-27s %7s %5s\n' image folders entries kovox floor kovox \
+  kovox/floor "loop" "kovox/loop" "7zz l" "like"
+printf '%-9s %6s %7s %8s %8s %7s  %-27s %8s  %-27s %7s %5s\n' "" "" "" s s ms/fold "median [min..max] (pairs)" \
+  s "median [min..max]" s "7-Zip"
+for index in "${!image_names[@]}"; do
+  name=${image_names[$index]}
+  like=yes
+  cmp -s "$results/$name.printed" "$results/$name.expected" || like=NO
+  printf '%-9s %6d %7d %8.3f %8.3f %7.3f  %-27s %8.3f  %-27s %7.3f %5s\n' "$name" "${image_runs[$name]}" \
+    "${image_entries[$name]}" "${image_wall[$name]}" "${image_floor[$name]}" \
+    "$(ms_per "${image_wall[$name]}" "${image_runs[$name]}")" \
+    "${image_ratio[$name]} [${image_spread[$name]}] (${image_pairs[$index]})" "${image_loop[$name]}" \
+    "${image_loop_ratio[$name]} [${image_loop_spread[$name]}]" "${image_7z[$name]}" "$like"
+done
+echo "  floor: kovox's own command texts run back to back through system(); loop: the same texts with a"
+echo "  trivial static program in the tool's place; like 7-Zip: every entry 7zz reads in the image printed"
+echo "the tool started directly, ms a run (median of $spawn_rounds rounds of $spawn_runs runs each, taking turns;" \
+  "arguments $spawn_device \"$spawn_path\"):"
+printf '  %-44s %6s\n' "trivial static program" "$spawn_trivial_ms" "kovont.exe listing the folder" "$spawn_tool_ms"
+printf '  %-44s %6s [%s]\n' "kovont.exe / trivial (median of the rounds)" "$spawn_ratio" "$spawn_spread"
+real_ms() { ms_per "$1" "${image_runs[realtree]}"; }
+split_row() { printf '  %-52s %6.3f\n' "$1" "$2"; }
+echo "where a folder of realtree goes, ms per folder:"
+split_row "starting a trivial static program (fork, exec)" "$spawn_trivial_ms"
+split_row "the interpreter and its redirection around it" \
+  "$(awk -v a="$(real_ms "${image_loop[realtree]}")" -v b="$spawn_trivial_ms" 'BEGIN { print a - b }')"
+split_row "the stand-in tool, beyond a trivial program" \
+  "$(awk -v a="$(real_ms "${image_floor[realtree]}")" -v b="$(real_ms "${image_loop[realtree]}")" 'BEGIN { print a - b }')"
+split_row "kovox's own work" \
+  "$(awk -v a="$(real_ms "${image_wall[realtree]}")" -v b="$(real_ms "${image_floor[realtree]}")" 'BEGIN { print a - b }')"
+split_row "kovox, all of it" "$(real_ms "${image_wall[realtree]}")"
+echo "  kovox per folder is $(awk -v a="$(real_ms "${image_wall[realtree]}")" -v b="$spawn_trivial_ms" \
+  'BEGIN { printf "%.2f", a / b }') times a plain fork and exec of a trivial static program"
+echo
+
 
 worst_ratio=$(for size in "${sizes[@]}"; do echo "${ratio[$size]}"; done | maximum)
 worst_instr=$(for size in "${sizes[@]}"; do per_entry "${instr[$size]}" "${entries[$size]}"; echo; done | maximum)
@@ -380,6 +561,10 @@ echo "target: own instructions per entry <= 5,000 (worst $worst_instr): $(met "$
 echo "target: peak memory flat from ${sizes[0]} to ${sizes[-1]} folders ($lowest to $highest bytes):" \
   "$(met "$highest - $lowest <= 1024")"
 echo "target: the deep device lists completely, with no crash: $(met "$deep_failures == 0")"
+echo "target: the tool started directly <= 1.2 x a trivial static program (median $spawn_ratio):" \
+  "$(met "$spawn_ratio <= 1.2")"
+echo "target: kovox over realtree <= 1.4 x the trivial loop (median ${image_loop_ratio[realtree]}):" \
+  "$(met "${image_loop_ratio[realtree]} <= 1.4")"
 echo "(listings, records and valgrind files: build/bench/results)"
 if [ "$(failure_count)" -ne 0 ]; then
   echo "$(failure_count) check(s) failed: see above and build/bench/results/failures" >&2

@@ -5,6 +5,7 @@
 // above it is refused, so that a walk over a damaged image ends.
 #include "device.h"
 #include "copy_target_posix.h"
+#include "image_reader_posix.h"
 
 #include <ext2fs/ext2fs.h>
 #include <sys/stat.h>
@@ -70,6 +71,22 @@ int collect_entry(ext2_ino_t, int, ext2_dir_entry* entry, int, int, char*, void*
         return DIRENT_ABORT;
     }
     return 0;
+}
+
+// Looking one name up reads the directory's blocks, each checked as a listing checks it, up to the
+// block that holds the name: the first entry of that name is the one a listing shows first, and the
+// blocks after it cannot change it.
+struct name_lookup {
+    const std::string* name;
+    ext2_ino_t found;
+};
+
+int match_entry(ext2_ino_t, int, ext2_dir_entry* entry, int, int, char*, void* data) {
+    auto* lookup = static_cast<name_lookup*>(data);
+    const auto length = static_cast<std::size_t>(ext2fs_dirent_name_len(entry));
+    if (length != lookup->name->size() || std::memcmp(entry->name, lookup->name->data(), length) != 0) return 0;
+    lookup->found = entry->inode;
+    return DIRENT_ABORT;
 }
 
 struct block_run {
@@ -226,14 +243,14 @@ private:
         std::vector<ext2_ino_t> on_the_way{number};
         for (std::size_t step = 0; step < components.size(); ++step) {
             if (type_of(inode.i_mode) != 'd') return outcome::not_found;
-            const std::string path = path_text(components, step);
-            std::vector<stored_entry> entries;
-            if (!read_directory(number, path, entries, error)) return outcome::failed;
-            const auto match = std::find_if(entries.begin(), entries.end(), [&](const stored_entry& entry) {
-                return entry.name == components[step];
-            });
-            if (match == entries.end()) return outcome::not_found;
-            number = match->inode;
+            name_lookup lookup{&components[step], 0};
+            const errcode_t code = ext2fs_dir_iterate2(fs_, number, 0, nullptr, match_entry, &lookup);
+            if (code != 0) {
+                error = "cannot read the directory " + path_text(components, step) + ": " + library_error(code);
+                return outcome::failed;
+            }
+            if (lookup.found == 0) return outcome::not_found;
+            number = lookup.found;
             const std::string reached = path_text(components, step + 1);
             if (std::find(on_the_way.begin(), on_the_way.end(), number) != on_the_way.end()) {
                 error = reached + " leads back to a directory above it: the file system is damaged";
@@ -318,7 +335,7 @@ std::unique_ptr<device> open_image_device(const std::string& image_file, std::st
     static_cast<void>(error_texts);
     ext2_filsys fs = nullptr;
     const errcode_t code =
-        ext2fs_open2(image_file.c_str(), nullptr, EXT2_FLAG_64BITS, 0, 0, unix_io_manager, &fs);
+        ext2fs_open2(image_file.c_str(), nullptr, EXT2_FLAG_64BITS, 0, 0, image_reader(), &fs);
     if (code != 0) {
         error = image_file + ": no file system this tool can read: " + library_error(code);
         return nullptr;

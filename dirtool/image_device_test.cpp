@@ -1,6 +1,7 @@
 // The image reader over images that mke2fs makes from a folder, with the entries that only
 // debugfs can add, and over the same images damaged.
 #include "device.h"
+#include "image_reader_posix.h"
 
 #include <gtest/gtest.h>
 
@@ -460,6 +461,50 @@ TEST(ImageDevice, DamagedImagesFailWithAMessageAndNeverListGarbage) {
             fs::remove(out);
         }
     }
+}
+
+
+// The channel the library reads images through: every read returns the image's own bytes, whether
+// the 4 KiB window holds them or not, past the end it returns zeros and fails, and it never opens
+// the image for writing.
+TEST(ImageReader, ReadsTheImageBytesAndNothingElse) {
+    const scratch_folder scratch;
+    const std::string image = scratch.path() + "/bytes.img";
+    std::string bytes(40000, '\0');
+    for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i * 7 + i / 251);
+    write_file(image, bytes);
+
+    io_channel channel = nullptr;
+    ASSERT_EQ(image_reader()->open(image.c_str(), IO_FLAG_RW, &channel), EXT2_ET_RO_FILSYS);
+    ASSERT_EQ(image_reader()->open(image.c_str(), 0, &channel), 0);
+    ASSERT_EQ(io_channel_set_blksize(channel, 1024), 0);
+    const struct {
+        unsigned long long block;
+        int count;  // blocks, or bytes when negative
+        errcode_t result;
+    } reads[] = {
+        {1, 1, 0}, {2, 1, 0},   // the second from the window the first filled
+        {0, 1, 0},              // behind the window
+        {3, -100, 0},           // bytes, inside the window
+        {4, 1, 0}, {7, 2, 0},   // across the window's end
+        {20, 8, 0}, {21, 1, 0}, // larger than the window, then a block it does not hold
+        {38, 2, EXT2_ET_SHORT_READ}, {39, 1, EXT2_ET_SHORT_READ}, {50, 1, EXT2_ET_SHORT_READ},
+    };
+    for (const auto& r : reads) {
+        SCOPED_TRACE("block " + std::to_string(r.block) + ", count " + std::to_string(r.count));
+        const std::size_t size =
+            r.count < 0 ? static_cast<std::size_t>(-r.count) : std::size_t{1024} * static_cast<std::size_t>(r.count);
+        std::string got(size, 'x');
+        EXPECT_EQ(io_channel_read_blk64(channel, r.block, r.count, got.data()), r.result);
+        std::string expected = bytes.substr(std::min<std::size_t>(r.block * 1024, bytes.size()), size);
+        expected.resize(size, '\0');
+        EXPECT_EQ(got, expected);
+    }
+    const char block[1024] = {};
+    EXPECT_EQ(io_channel_write_blk64(channel, 0, 1, block), EXT2_ET_RO_FILSYS);
+    EXPECT_EQ(io_channel_close(channel), 0);
+    std::ifstream after(image, std::ios::binary);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(after), {}), bytes);
 }
 
 }  // namespace

@@ -8,7 +8,7 @@
 #                           Commander with Xvfb, xdotool, xclip and ImageMagick for the
 #                           file-manager tests, and for the package tests dpkg-dev and file
 #                           (the .deb's Depends), lintian and groff
-#   scripts/setup.sh bench  the host build and valgrind
+#   scripts/setup.sh bench  the host build, valgrind, and 7-Zip as the in-process reference reader
 set -euo pipefail
 
 job=${1:-demo}
@@ -45,7 +45,10 @@ case "$job" in
     need_command lintian lintian
     need_command groff groff-base
     ;;
-  bench) need_command valgrind valgrind ;;
+  bench)
+    need_command valgrind valgrind
+    need_command 7zz 7zip
+    ;;
 esac
 
 [ ${#missing[@]} -eq 0 ] && exit 0
