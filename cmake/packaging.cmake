@@ -78,6 +78,10 @@ License: Expat
 ")
   install(FILES ${CMAKE_BINARY_DIR}/debian/copyright ${CMAKE_BINARY_DIR}/debian/changelog.gz
           DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT debian EXCLUDE_FROM_ALL)
+  # The tool is linked statically on purpose; the override says why, where lintian looks for it.
+  install(FILES ${CMAKE_CURRENT_LIST_DIR}/kovox.lintian-overrides
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides RENAME kovox
+          COMPONENT debian EXCLUDE_FROM_ALL)
 
   set(CPACK_GENERATOR "TGZ;DEB")
   set(CPACK_PACKAGE_FILE_NAME "kovox-${PROJECT_VERSION}-linux")
