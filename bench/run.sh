@@ -19,10 +19,10 @@
 # in its own process, with kovox's listing checked entry by entry against 7-Zip's; the tool started
 # directly against a trivial static program; and where each folder's time goes.
 #
-# About fifteen minutes on two cores, most of it at 10,000 folders. Exits non-zero when a listing
+# About 25 minutes on two busy cores, most of it at 10,000 folders. Exits non-zero when a listing
 # is incomplete, a run crashes or leaves a temporary file behind; a missed performance target is
 # printed, not an error. Not part of the test command. KOVOX_BENCH_QUICK=1 tries the benchmark
-# itself without the 10,000 folders, in a few minutes.
+# itself without the 10,000 folders, in about four minutes.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh bench
