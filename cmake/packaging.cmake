@@ -39,8 +39,10 @@ else()
   find_program(KOVOX_GZIP gzip REQUIRED)
   set(KOVOX_MAINTAINER "The kovox authors <kovox@example.org>")
   configure_file(${PROJECT_SOURCE_DIR}/docs/changelog.in ${CMAKE_BINARY_DIR}/debian/changelog @ONLY)
+  # Every page in docs/ is installed; the man_pages test checks the same pages.
+  file(GLOB man_pages CONFIGURE_DEPENDS RELATIVE ${PROJECT_SOURCE_DIR}/docs ${PROJECT_SOURCE_DIR}/docs/*.1)
   set(compressed)
-  foreach(page kovox.1 kovont.exe.1 kovox-image.1)
+  foreach(page ${man_pages})
     add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/man/${page}.gz
       COMMAND ${CMAKE_COMMAND} -E copy ${PROJECT_SOURCE_DIR}/docs/${page} ${CMAKE_BINARY_DIR}/man/${page}
       COMMAND ${KOVOX_GZIP} -9nf ${CMAKE_BINARY_DIR}/man/${page}
