@@ -147,6 +147,7 @@ four_places() { awk '{ printf "%.4f", $1 }'; }
 longest_line() { awk '{ if (length($0) > m) m = length($0) } END { print m + 0 }'; }
 minimum() { sort -g | head -1; }
 maximum() { sort -g | tail -1; }
+spread_of() { echo "$(minimum <"$1")..$(maximum <"$1")"; }  # "lowest..highest" of a file's numbers
 lines_of() { wc -l <"$1"; }
 
 # A fresh temporary directory for one device, as TEMP; kovox must leave it empty.
@@ -284,7 +285,7 @@ for index in "${!sizes[@]}"; do
   floor[$size]=$(cut -d' ' -f2 "$results/$name.times" | median)
   awk '{ printf "%.4f\n", $1 / $2 }' "$results/$name.times" >"$results/$name.ratios"
   ratio[$size]=$(median <"$results/$name.ratios")
-  spread[$size]="$(minimum <"$results/$name.ratios")..$(maximum <"$results/$name.ratios")"
+  spread[$size]=$(spread_of "$results/$name.ratios")
 
   instr[$size]=$(own_instructions "$name")
   heap[$size]=$(recorded_peak "$name" heap)
@@ -424,9 +425,9 @@ for index in "${!image_names[@]}"; do
   awk '{ printf "%.4f\n", $1 / $2 }' "$results/$name.times" >"$results/$name.ratios"
   awk '{ printf "%.4f\n", $1 / $3 }' "$results/$name.times" >"$results/$name.loop-ratios"
   image_ratio[$name]=$(median <"$results/$name.ratios" | four_places)
-  image_spread[$name]="$(minimum <"$results/$name.ratios")..$(maximum <"$results/$name.ratios")"
+  image_spread[$name]=$(spread_of "$results/$name.ratios")
   image_loop_ratio[$name]=$(median <"$results/$name.loop-ratios" | four_places)
-  image_loop_spread[$name]="$(minimum <"$results/$name.loop-ratios")..$(maximum <"$results/$name.loop-ratios")"
+  image_loop_spread[$name]=$(spread_of "$results/$name.loop-ratios")
 
   : >"$results/$name.7z.times"
   for ((i = 0; i < seven_zip_runs; i++)); do
@@ -458,7 +459,7 @@ spawn_trivial_ms=$(cut -d' ' -f1 "$results/spawn.times" | median | awk '{ printf
 spawn_tool_ms=$(cut -d' ' -f2 "$results/spawn.times" | median | awk '{ printf "%.3f", $1 }')
 awk '{ printf "%.4f\n", $2 / $1 }' "$results/spawn.times" >"$results/spawn.ratios"
 spawn_ratio=$(median <"$results/spawn.ratios" | four_places)
-spawn_spread="$(minimum <"$results/spawn.ratios")..$(maximum <"$results/spawn.ratios")"
+spawn_spread=$(spread_of "$results/spawn.ratios")
 bench_seconds=$(seconds_since "$bench_start")
 load_end=$(cut -d' ' -f1-3 /proc/loadavg)
 

@@ -8,10 +8,13 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh test
 
-run_preset() {
+build_preset() {
   echo "=== $1"
   cmake --preset "$1" >/dev/null
   cmake --build --preset "$1"
+}
+run_preset() {
+  build_preset "$1"
   ctest --preset "$1" -j "$(nproc)"
 }
 
@@ -52,8 +55,7 @@ if [ -n "$why_not_win64" ]; then
   exit 1
 fi
 echo "=== Windows suite: win64 under wine64, not win32: $why_not_win32"
-echo "=== win32 (built and packed; its programs cannot run here)"
-cmake --preset win32 >/dev/null
-cmake --build --preset win32
+build_preset win32
+echo "=== win32: built and packed; its programs cannot run here"
 KOVOX_WINE_CANNOT_RUN="$why_not_win32" ctest --preset win32-zip
 run_preset win64
