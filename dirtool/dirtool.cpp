@@ -5,9 +5,9 @@
 //   kovont.exe -READ -s/dev/NAME "DEVICEPATH" "LOCALNAME"  copies one file into the current folder
 //
 // /dev/NAME is the ext2/ext3/ext4 image NAME.img in $KOVO_DEVICES, or else in the folder "devices"
-// beside this executable, when that file exists and this build reads images; otherwise the folder
-// NAME there. Symbolic links on the device are listed but never followed, so no path reaches
-// outside the device.
+// beside this executable, when that file exists; otherwise the folder NAME there. When
+// $KOVO_IMAGE names an image file, every /dev/NAME is that image. Symbolic links on the device are
+// listed but never followed, so no path reaches outside the device.
 //
 // Exit status: 0 when the listing or the copy is complete; 1 when the path is not found, the
 // host fails or the device is damaged; 2 for wrong use and for refused names and paths. A
@@ -149,12 +149,17 @@ int run(int argc, char** argv) {
         complain(error);
         return exit_refused;
     }
+    // An image named directly stands for every device: it is how a file manager opens an image of
+    // any name or place.
+    const char* const image = std::getenv("KOVO_IMAGE");
     std::string devices;
-    if (!devices_folder(devices)) {
+    if ((image == nullptr || *image == '\0') && !devices_folder(devices)) {
         complain("cannot find the devices folder; set KOVO_DEVICES");
         return exit_failed;
     }
-    const std::unique_ptr<device> source = open_device(devices, command.device, error);
+    const std::unique_ptr<device> source = image != nullptr && *image != '\0'
+                                               ? open_image_device(image, error)
+                                               : open_device(devices, command.device, error);
     if (!source) {
         complain(error);
         return exit_failed;

@@ -12,8 +12,16 @@ struct run_result {
     int status = -1;
 };
 
-// Whether the programs under test are the Win32 builds (run under Wine on this machine).
+// Whether the programs under test are the Win32 builds (run under Wine on this machine): the
+// Windows tests themselves, or a host test that the Windows builds run against their programs.
 bool on_windows();
+
+// The command that starts `program` of the programs under test in `directory` with `arguments`:
+// on the host the program itself; for the Windows builds, their program under Wine, through a
+// launcher that gives it the environment variables the programs read and every argument's exact
+// bytes. Host runners only.
+std::vector<std::string> program_command(const std::string& directory, const std::string& program,
+                                         const std::vector<std::string>& arguments);
 
 // The folder that holds kovox, the stand-in tool and these tests.
 std::string binary_directory();

@@ -4,6 +4,7 @@
 #include <sstream>
 
 #include "program_runner.h"
+#include "windows/process.h"
 
 namespace whole_program {
 
@@ -30,24 +31,6 @@ void set_environment(const std::string& name, const std::string& value) {
 
 namespace {
 
-// One argument as the runtime's argument parser reads it back: quoted, with every double quote
-// and the backslashes before it escaped.
-std::string quoted_argument(const std::string& argument) {
-    std::string quoted = "\"";
-    std::size_t backslashes = 0;
-    for (char c : argument) {
-        if (c == '\\') {
-            ++backslashes;
-            continue;
-        }
-        quoted.append(c == '"' ? backslashes * 2 + 1 : backslashes, '\\');
-        backslashes = 0;
-        quoted += c;
-    }
-    quoted.append(backslashes * 2, '\\');
-    return quoted + "\"";
-}
-
 std::string read_whole_file(const std::string& path) {
     std::ifstream file(path, std::ios::binary);
     std::ostringstream text;
@@ -62,9 +45,6 @@ std::string read_whole_file(const std::string& path) {
 run_result run_in(const std::string& directory, const std::string& program,
                   const std::vector<std::string>& arguments) {
     const std::string program_path = native_path(binary_directory() + "/" + program) + ".exe";
-    std::string command_line = quoted_argument(program_path);
-    for (const std::string& argument : arguments) command_line += " " + quoted_argument(argument);
-
     char temp[MAX_PATH];
     GetTempPathA(MAX_PATH, temp);
     const std::string output_file =
@@ -72,23 +52,8 @@ run_result run_in(const std::string& directory, const std::string& program,
     SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
     HANDLE output = CreateFileA(output_file.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inheritable,
                                 CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    STARTUPINFOA startup{};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-    startup.hStdOutput = output;
-    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
-    PROCESS_INFORMATION process{};
     run_result result;
-    if (CreateProcessA(program_path.c_str(), command_line.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                       native_path(directory).c_str(), &startup, &process)) {
-        WaitForSingleObject(process.hProcess, INFINITE);
-        DWORD status = 0;
-        GetExitCodeProcess(process.hProcess, &status);
-        result.status = static_cast<int>(status);
-        CloseHandle(process.hThread);
-        CloseHandle(process.hProcess);
-    }
+    result.status = windows_process::run_and_wait(program_path, arguments, native_path(directory), output);
     CloseHandle(output);
     result.output = read_whole_file(output_file);
     DeleteFileA(output_file.c_str());

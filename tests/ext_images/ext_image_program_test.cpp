@@ -1,6 +1,7 @@
 // kovox and the stand-in tool, both as built, over ext4 images that mke2fs makes from a folder tree,
-// checked against what debugfs reports of the same images. Host only: the Win32 build of the tool
-// reads folders, not images.
+// checked against what debugfs reports of the same images. A host program: the Windows builds run
+// it too, against their own kovox.exe and tool under Wine (see program_command), where kovox
+// prints CR LF line ends and its paths in the OEM code page.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -54,6 +55,29 @@ std::vector<std::string> lines_of(const std::string& text) {
     std::istringstream stream(text);
     for (std::string line; std::getline(stream, line);) lines.push_back(line);
     return lines;
+}
+
+// kovox's output with line feeds alone: on Windows every line must end in CR LF.
+std::string with_line_feeds(const std::string& output) {
+    if (!on_windows()) return output;
+    std::string text;
+    for (std::size_t i = 0; i < output.size(); ++i) {
+        if (output[i] == '\r' && i + 1 < output.size() && output[i + 1] == '\n') continue;
+        EXPECT_FALSE(output[i] == '\n' && (i == 0 || output[i - 1] != '\r'))
+            << "a line feed without a carriage return at " << i;
+        text += output[i];
+    }
+    return text;
+}
+
+// `text` as kovox prints the tool's bytes: on Windows through the ANSI-to-OEM conversion, asked
+// of Wine itself.
+std::string as_kovox_prints(const std::string& text, const std::string& work) {
+    if (!on_windows()) return text;
+    write_file(work + "/oem-in", text);
+    const std::string loader = std::getenv("KOVOX_WINE");
+    const std::string launcher = std::string(std::getenv("KOVOX_WINDOWS_PROGRAMS")) + "/wine_launch.exe";
+    return shell_output("'" + loader + "' '" + launcher + "' --ansi-to-oem <'" + work + "/oem-in'");
 }
 
 // A folder tree as a small Linux system holds one: about three thousand entries in nested
@@ -283,9 +307,9 @@ struct tool_result {
 
 // Runs the stand-in tool directly, standard output and standard error each captured.
 tool_result run_tool(const std::string& directory, const std::vector<std::string>& arguments) {
-    const std::string program = binary_directory() + "/kovont.exe";
-    std::vector<char*> argv{const_cast<char*>(program.c_str())};
-    for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+    const std::vector<std::string> command = program_command(directory, "kovont.exe", arguments);
+    std::vector<char*> argv;
+    for (const std::string& word : command) argv.push_back(const_cast<char*>(word.c_str()));
     argv.push_back(nullptr);
     const std::string output_file = directory + "/tool-output";
     const std::string error_file = directory + "/tool-errors";
@@ -297,7 +321,7 @@ tool_result run_tool(const std::string& directory, const std::vector<std::string
             chdir(directory.c_str()) != 0) {
             _exit(127);
         }
-        execv(program.c_str(), argv.data());
+        execv(argv[0], argv.data());
         _exit(127);
     }
     tool_result result;
@@ -308,6 +332,25 @@ tool_result run_tool(const std::string& directory, const std::vector<std::string
     fs::remove(output_file);
     fs::remove(error_file);
     return result;
+}
+
+// Where kovox's copy of `device_path` lands in the empty folder `here`: under the path's last
+// component. On Windows that name's bytes are ANSI text, which Wine stores in the host's encoding,
+// so a name outside ASCII is found as the one file there.
+std::string copied_file(const std::string& here, const std::string& device_path) {
+    const std::string local = here + "/" + device_path.substr(device_path.find_last_of("/\\") + 1);
+    if (on_windows() && !fs::exists(local)) {
+        for (const auto& item : fs::directory_iterator(here)) return item.path().string();
+    }
+    return local;
+}
+
+// Windows file managers hand stored names back with "\\" between the components: on Windows every
+// other copy is asked for that way.
+std::string as_asked_for(const std::string& device_path, std::size_t i) {
+    std::string path = device_path;
+    if (on_windows() && i % 2 == 1) std::replace(path.begin(), path.end(), '/', '\\');
+    return path;
 }
 
 class ExtImages : public ::testing::Test {
@@ -321,7 +364,12 @@ protected:
         make_tree(tree_);
         if (::testing::Test::HasFailure() || !make_image(work_, tree_, intact_)) return false;
         listings_ = debugfs_listings(intact_, work_);
-        expected_walk(listings_, "/", expected_);
+        std::vector<std::string> walk;
+        expected_walk(listings_, "/", walk);
+        std::string joined;
+        for (const std::string& line : walk) joined += line + "\n";
+        expected_ = lines_of(as_kovox_prints(joined, work_));
+        EXPECT_EQ(expected_.size(), walk.size());
         return !::testing::Test::HasFailure();
     }
     static void TearDownTestSuite() { fs::remove_all(work_); }
@@ -341,12 +389,22 @@ protected:
     }
     void TearDown() override { set_environment("PATH", old_path_); }
 
-    std::vector<std::string> kovox_listing() {
+    // The listing, cut to what debugfs can tell; `printed` gets it whole, with line feeds alone.
+    std::vector<std::string> kovox_listing(std::string* printed = nullptr) {
         const run_result result = run_in(binary_directory(), "kovox", {"hda1.img"});
         EXPECT_EQ(result.status, 0);
+        const std::string text = with_line_feeds(result.output);
+        if (printed != nullptr) *printed = text;
         std::vector<std::string> lines;
-        for (const std::string& line : lines_of(result.output)) lines.push_back(comparable_kovox_line(line));
+        for (const std::string& line : lines_of(text)) lines.push_back(comparable_kovox_line(line));
         return lines;
+    }
+
+    // What the Linux build of kovox and the tool, beside this test program, print for the device.
+    std::string linux_listing() {
+        const std::string self = fs::read_symlink("/proc/self/exe").parent_path().string();
+        return shell_output("cd '" + self + "' && PATH='" + self + "':\"$PATH\" KOVO_DEVICES='" + devices_ +
+                            "' TEMP='" + temp_ + "' ./kovox hda1.img");
     }
 
     // Every regular file up to 8 MiB, one in `step`, with its path on the image.
@@ -391,13 +449,19 @@ TEST_F(ExtImages, ListsExactlyWhatDebugfsReports) {
     // The order is the image's: mke2fs stores a folder's entries by name, debugfs appends the ones
     // it adds, so /usr/dev holds "ttyS0" before "sda".
     ASSERT_GE(expected_.size(), 3000u);
-    const std::vector<std::string> listed = kovox_listing();
+    std::string printed;
+    const std::vector<std::string> listed = kovox_listing(&printed);
     EXPECT_EQ(listed.size(), expected_.size());
     const auto differ = std::mismatch(listed.begin(), listed.end(), expected_.begin(), expected_.end());
     if (differ.first != listed.end() || differ.second != expected_.end()) {
         ADD_FAILURE() << "first difference at line " << (differ.first - listed.begin()) << ":\n  kovox:   "
                       << (differ.first != listed.end() ? *differ.first : "(end)")
                       << "\n  debugfs: " << (differ.second != expected_.end() ? *differ.second : "(end)");
+    }
+    // To the second, and every byte: the Windows build prints what the Linux build prints, its
+    // line ends and code page aside.
+    if (on_windows()) {
+        EXPECT_TRUE(printed == as_kovox_prints(linux_listing(), work_));
     }
 }
 
@@ -410,9 +474,9 @@ TEST_F(ExtImages, ExtractsWhatDebugfsDumps) {
     for (std::size_t i = 0; i < files.size(); ++i) {
         fs::remove_all(here);
         fs::create_directories(here);
-        const run_result result = run_in(here, "kovox", {"-READ", "hda1.img", files[i]});
+        const run_result result = run_in(here, "kovox", {"-READ", "hda1.img", as_asked_for(files[i], i)});
         EXPECT_EQ(result.status, 0);
-        const std::string local = here + "/" + files[i].substr(files[i].rfind('/') + 1);
+        const std::string local = copied_file(here, files[i]);
         ASSERT_TRUE(fs::exists(local)) << files[i];
         EXPECT_TRUE(contents_of(local) == contents_of(dumped + "/" + std::to_string(i))) << files[i];
     }
@@ -501,8 +565,8 @@ TEST_F(ExtImages, DamagedImagesListWhatCanBeReadAndNeverHang) {
         for (std::size_t i = 0; i < files.size(); ++i) {
             fs::remove_all(here);
             fs::create_directories(here);
-            EXPECT_EQ(run_in(here, "kovox", {"-READ", "hda1.img", files[i]}).status, 0);
-            const std::string local = here + "/" + files[i].substr(files[i].rfind('/') + 1);
+            EXPECT_EQ(run_in(here, "kovox", {"-READ", "hda1.img", as_asked_for(files[i], i)}).status, 0);
+            const std::string local = copied_file(here, files[i]);
             if (fs::exists(local)) {
                 EXPECT_TRUE(contents_of(local) == contents_of(dumped + "/" + std::to_string(i))) << files[i];
             }
@@ -526,6 +590,8 @@ TEST_F(ExtImages, NameHoldingALineFeedIsLeftOut) {
     } cases[] = {{"folder", devices_ + "/hda1"}, {"image", devices_ + "/hda1.img"}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
+        // No Windows name holds a line feed: there only an image can bring one.
+        if (on_windows() && std::string(c.name) == "folder") continue;
         fs::remove_all(devices_);
         fs::create_directories(devices_);
         if (std::string(c.name) == "folder") {
@@ -536,7 +602,7 @@ TEST_F(ExtImages, NameHoldingALineFeedIsLeftOut) {
                                       .c_str()),
                       0);
         }
-        const std::string listing = run_in(binary_directory(), "kovox", {"hda1.img"}).output;
+        const std::string listing = with_line_feeds(run_in(binary_directory(), "kovox", {"hda1.img"}).output);
         EXPECT_NE(listing.find(" kept\n"), std::string::npos) << listing;
         EXPECT_EQ(listing.find("forged"), std::string::npos) << listing;
         EXPECT_EQ(std::count(listing.begin(), listing.end(), '\n'), std::string(c.name) == "image" ? 2 : 1)
