@@ -3,6 +3,7 @@
 #pragma once
 
 #include "dirtool_core.h"
+#include "image_source.h"
 
 #include <cstdint>
 #include <memory>
@@ -35,16 +36,18 @@ public:
                              std::string& error) = 0;
 };
 
-// Whether this build reads disk images; the Win32 build serves folders only.
-extern const bool reads_disk_images;
-
 std::unique_ptr<device> open_folder_device(const std::string& folder);
 
-// Null with a message in `error` when the file holds no file system this build can read.
+// Null with a message in `error` when the file holds no file system this tool can read.
 std::unique_ptr<device> open_image_device(const std::string& image_file, std::string& error);
 
-// The device /dev/NAME: the image NAME.img in `devices` when this build reads images and that file
-// exists, else the folder NAME. Null with a message in `error` when the image cannot be read.
+// The ext2/3/4 file system in the bytes [start, start + length) of an image, which `name` names in
+// messages: all of it, or one partition. Null with a message in `error` when there is none.
+std::unique_ptr<device> open_file_system_device(const std::shared_ptr<image_reader>& reader, std::uint64_t start,
+                                                std::uint64_t length, const std::string& name, std::string& error);
+
+// The device /dev/NAME: the image NAME.img in `devices` when that file exists, else the folder
+// NAME. Null with a message in `error` when the image cannot be read.
 std::unique_ptr<device> open_device(const std::string& devices, const std::string& name, std::string& error);
 
 }  // namespace dirtool

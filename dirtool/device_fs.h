@@ -1,10 +1,15 @@
-// What the stand-in directory tool needs of the host's file system. Host paths use "/" between
-// components on every host; the Win32 API accepts it as well as the backslash.
+// What the stand-in directory tool needs of the host's file system: folders, image files and the
+// local file a copy goes into. device_fs_posix.cpp and device_fs_win32.cpp answer for each host;
+// everything else in the tool is portable. Host paths use "/" between components on every host;
+// the Win32 API accepts it as well as the backslash.
 #pragma once
 
 #include "dirtool_core.h"
+#include "image_source.h"
 
+#include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -29,5 +34,33 @@ bool free_space(const std::string& folder, std::uint64_t& bytes);
 // zeros become holes where the host supports them, so sparse files stay fast and small. On
 // failure no partial `target` is left behind.
 bool copy_regular_file(const std::string& source, const std::string& target, std::string& error);
+
+// The image file at `path`, opened for reading only. Null, with a message in `error`, for
+// anything that is not a regular file or a disk: a FIFO, for one, would wait for a writer.
+std::unique_ptr<image_source> open_image_file(const std::string& path, std::string& error);
+
+// The local file a copy is written into.
+class copy_target {
+public:
+    copy_target() = default;
+    copy_target(const copy_target&) = delete;
+    copy_target& operator=(const copy_target&) = delete;
+    // A copy that was not finished is removed, so no partial file is left behind.
+    ~copy_target();
+
+    // Creates `path` or empties the regular file there. Refuses a link, anything but a regular file,
+    // and the file `source` itself, which emptying would destroy before it is read.
+    bool open(const std::string& path, const file_identity& source, std::string& error);
+
+    // Writes `count` bytes at `offset`. A run that is all zeros is skipped: it stays a hole.
+    bool write_at(std::uint64_t offset, const char* bytes, std::size_t count, std::string& error);
+
+    // Sets the final size, which covers a trailing hole, and closes the file.
+    bool finish(std::uint64_t size, std::string& error);
+
+private:
+    std::intptr_t handle_ = -1;  // the host's descriptor or handle; -1 while none is open
+    std::string path_;
+};
 
 }  // namespace dirtool

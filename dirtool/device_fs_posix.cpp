@@ -1,11 +1,12 @@
 #include "device_fs.h"
 
-#include "copy_target_posix.h"
-
 #include <cerrno>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <limits>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -39,6 +40,49 @@ entry_info entry_from(const struct stat& status) {
 std::string describe_errno(const std::string& what) {
     return what + ": " + std::strerror(errno);
 }
+
+bool fits_in_off_t(std::uint64_t value) {
+    return value <= static_cast<std::uint64_t>(std::numeric_limits<off_t>::max());
+}
+
+file_identity identity_of(const struct stat& status) {
+    return {static_cast<std::uint64_t>(status.st_dev), static_cast<std::uint64_t>(status.st_ino), true};
+}
+
+class posix_image_file final : public image_source {
+public:
+    posix_image_file(int descriptor, const struct stat& status, std::uint64_t size)
+        : descriptor_(descriptor), status_(status), size_(size) {}
+    posix_image_file(const posix_image_file&) = delete;
+    posix_image_file& operator=(const posix_image_file&) = delete;
+    ~posix_image_file() override { close(descriptor_); }
+
+    std::uint64_t size() const override { return size_; }
+    std::size_t sector_size() const override { return 512; }
+    std::int64_t modified() const override { return static_cast<std::int64_t>(status_.st_mtime); }
+    file_identity identity() const override { return identity_of(status_); }
+
+    bool read_sectors(std::uint64_t offset, char* data, std::size_t count, std::size_t& got,
+                      std::string& error) override {
+        got = 0;
+        while (got < count && fits_in_off_t(offset + got)) {
+            const ssize_t part = pread(descriptor_, data + got, count - got, static_cast<off_t>(offset + got));
+            if (part < 0 && errno == EINTR) continue;
+            if (part < 0) {
+                error = describe_errno("reading the image");
+                return false;
+            }
+            if (part == 0) break;
+            got += static_cast<std::size_t>(part);
+        }
+        return true;
+    }
+
+private:
+    int descriptor_;
+    struct stat status_;
+    std::uint64_t size_;
+};
 
 // Copies `in` from its start into `out`. Holes are skipped without reading them, where the file
 // system tells where they are; runs of zeros that were read become holes too.
@@ -153,9 +197,119 @@ bool copy_regular_file(const std::string& source, const std::string& target, std
         return false;
     }
     copy_target out;
-    const bool ok = out.open(target, in_status, error) && copy_contents(in, out, error);
+    const bool ok = out.open(target, identity_of(in_status), error) && copy_contents(in, out, error);
     close(in);
     return ok;
+}
+
+std::unique_ptr<image_source> open_image_file(const std::string& path, std::string& error) {
+    // Only regular files and disks are opened: opening a FIFO would wait for a writer that never
+    // comes, and opening some character devices has effects of its own.
+    struct stat named {};
+    if (stat(path.c_str(), &named) != 0) {
+        error = describe_errno(path);
+        return nullptr;
+    }
+    if (!S_ISREG(named.st_mode) && !S_ISBLK(named.st_mode)) {
+        error = path + ": not a disk image: neither a regular file nor a block device";
+        return nullptr;
+    }
+    // O_NONBLOCK in case the path was replaced by a FIFO since; fstat refuses it then.
+    const int descriptor = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (descriptor < 0) {
+        error = describe_errno(path);
+        return nullptr;
+    }
+    struct stat status {};
+    std::uint64_t size = 0;
+    std::string problem;
+    if (fstat(descriptor, &status) != 0) {
+        problem = describe_errno(path);
+    } else if (S_ISREG(status.st_mode)) {
+        size = static_cast<std::uint64_t>(status.st_size);
+    } else if (!S_ISBLK(status.st_mode)) {
+        problem = path + ": not a disk image: neither a regular file nor a block device";
+    } else if (ioctl(descriptor, BLKGETSIZE64, &size) != 0) {
+        problem = describe_errno(path);
+    }
+    if (!problem.empty()) {
+        error = problem;
+        close(descriptor);
+        return nullptr;
+    }
+    return std::make_unique<posix_image_file>(descriptor, status, size);
+}
+
+copy_target::~copy_target() {
+    if (handle_ < 0) return;
+    close(static_cast<int>(handle_));
+    unlink(path_.c_str());
+}
+
+bool copy_target::open(const std::string& path, const file_identity& source, std::string& error) {
+    // Opened without truncating: an existing target that is the source itself must survive.
+    // O_NOFOLLOW refuses a link; O_NONBLOCK keeps a FIFO from blocking the open.
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        error = describe_errno(path);
+        return false;
+    }
+    struct stat status {};
+    if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+        error = path + " is not a regular file";
+        close(fd);
+        return false;
+    }
+    const file_identity target = identity_of(status);
+    if (source.known && target.volume == source.volume && target.index == source.index) {
+        error = path + " is the source file itself";
+        close(fd);
+        return false;
+    }
+    if (ftruncate(fd, 0) != 0) {
+        error = describe_errno(path);
+        close(fd);
+        unlink(path.c_str());
+        return false;
+    }
+    handle_ = fd;
+    path_ = path;
+    return true;
+}
+
+bool copy_target::write_at(std::uint64_t offset, const char* bytes, std::size_t count, std::string& error) {
+    if (all_zero(bytes, count)) return true;
+    while (count > 0) {
+        if (!fits_in_off_t(offset)) {
+            error = path_ + ": the file is too large for this host";
+            return false;
+        }
+        const ssize_t written = pwrite(static_cast<int>(handle_), bytes, count, static_cast<off_t>(offset));
+        if (written < 0) {
+            if (errno == EINTR) continue;
+            error = describe_errno(path_);
+            return false;
+        }
+        bytes += written;
+        offset += static_cast<std::uint64_t>(written);
+        count -= static_cast<std::size_t>(written);
+    }
+    return true;
+}
+
+bool copy_target::finish(std::uint64_t size, std::string& error) {
+    if (!fits_in_off_t(size) || ftruncate(static_cast<int>(handle_), static_cast<off_t>(size)) != 0) {
+        error = fits_in_off_t(size) ? describe_errno(path_) : path_ + ": the file is too large for this host";
+        return false;
+    }
+    const int fd = static_cast<int>(handle_);
+    handle_ = -1;
+    if (close(fd) != 0) {
+        error = describe_errno(path_);
+        unlink(path_.c_str());
+        return false;
+    }
+    return true;
 }
 
 }  // namespace dirtool

@@ -73,7 +73,7 @@ std::unique_ptr<device> open_folder_device(const std::string& folder) {
 std::unique_ptr<device> open_device(const std::string& devices, const std::string& name, std::string& error) {
     entry_info image;
     const std::string image_file = devices + "/" + name + ".img";
-    if (reads_disk_images && stat_entry(image_file, true, image) && image.type != 'd') {
+    if (stat_entry(image_file, true, image) && image.type != 'd') {
         return open_image_device(image_file, error);
     }
     return open_folder_device(devices + "/" + name);

@@ -4,21 +4,18 @@
 // reported, a damaged entry is left out of its listing, and a directory that leads back to one
 // above it is refused, so that a walk over a damaged image ends.
 #include "device.h"
-#include "copy_target_posix.h"
-#include "image_reader_posix.h"
+#include "device_fs.h"
+#include "image_channel.h"
 
 #include <ext2fs/ext2fs.h>
-#include <sys/stat.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstddef>
 #include <cstring>
 #include <new>
+#include <utility>
 
 namespace dirtool {
-
-const bool reads_disk_images = true;
 
 namespace {
 
@@ -123,7 +120,8 @@ std::string path_text(const std::vector<std::string>& components, std::size_t co
 
 class image_device final : public device {
 public:
-    image_device(ext2_filsys fs, const struct stat& image) : fs_(fs), image_(image) {}
+    image_device(std::shared_ptr<image_reader> reader, std::unique_ptr<image_window> window, ext2_filsys fs)
+        : reader_(std::move(reader)), window_(std::move(window)), fs_(fs) {}
     image_device(const image_device&) = delete;
     image_device& operator=(const image_device&) = delete;
     ~image_device() override { ext2fs_close_free(&fs_); }
@@ -179,7 +177,7 @@ public:
         std::vector<byte_range> ranges;
         if (!data_ranges(number, inode, path, ranges, error)) return outcome::failed;
         copy_target target;
-        if (!target.open(local_name, image_, error)) return outcome::failed;
+        if (!target.open(local_name, reader_->source().identity(), error)) return outcome::failed;
 
         ext2_file_t file = nullptr;
         const errcode_t code = ext2fs_file_open2(fs_, number, reinterpret_cast<ext2_inode*>(&inode), 0, &file);
@@ -313,34 +311,32 @@ private:
         return true;
     }
 
+    // Read through by the file system until it is closed.
+    std::shared_ptr<image_reader> reader_;
+    std::unique_ptr<image_window> window_;
     ext2_filsys fs_;
-    struct stat image_;
 };
 
 }  // namespace
 
 std::unique_ptr<device> open_image_device(const std::string& image_file, std::string& error) {
-    struct stat image {};
-    if (stat(image_file.c_str(), &image) != 0) {
-        error = image_file + ": " + std::strerror(errno);
-        return nullptr;
-    }
-    // Opening a FIFO would wait for a writer that never comes.
-    if (!S_ISREG(image.st_mode) && !S_ISBLK(image.st_mode)) {
-        error = image_file + ": not a disk image: neither a regular file nor a block device";
-        return nullptr;
-    }
-    // The library's error codes have texts only once their table is registered.
-    static const bool error_texts = (initialize_ext2_error_table(), true);
-    static_cast<void>(error_texts);
+    std::unique_ptr<image_source> source = open_image_file(image_file, error);
+    if (!source) return nullptr;
+    const std::uint64_t size = source->size();
+    auto reader = std::make_shared<image_reader>(std::move(source));
+    return open_file_system_device(reader, 0, size, image_file, error);
+}
+
+std::unique_ptr<device> open_file_system_device(const std::shared_ptr<image_reader>& reader, std::uint64_t start,
+                                                std::uint64_t length, const std::string& name, std::string& error) {
+    auto window = std::make_unique<image_window>(image_window{reader.get(), start, length});
     ext2_filsys fs = nullptr;
-    const errcode_t code =
-        ext2fs_open2(image_file.c_str(), nullptr, EXT2_FLAG_64BITS, 0, 0, image_reader(), &fs);
+    const errcode_t code = open_file_system(*window, fs);
     if (code != 0) {
-        error = image_file + ": no file system this tool can read: " + library_error(code);
+        error = name + ": no file system this tool can read: " + library_error(code);
         return nullptr;
     }
-    return std::make_unique<image_device>(fs, image);
+    return std::make_unique<image_device>(reader, std::move(window), fs);
 }
 
 }  // namespace dirtool

@@ -1,7 +1,8 @@
 // The image reader over images that mke2fs makes from a folder, with the entries that only
 // debugfs can add, and over the same images damaged.
 #include "device.h"
-#include "image_reader_posix.h"
+#include "device_fs.h"
+#include "image_channel.h"
 
 #include <gtest/gtest.h>
 
@@ -464,45 +465,57 @@ TEST(ImageDevice, DamagedImagesFailWithAMessageAndNeverListGarbage) {
 }
 
 
-// The channel the library reads images through: every read returns the image's own bytes, whether
-// the 4 KiB window holds them or not, past the end it returns zeros and fails, and it never opens
-// the image for writing.
-TEST(ImageReader, ReadsTheImageBytesAndNothingElse) {
+// The channel the library reads images through: every read returns the bytes of its window of the
+// image, whether the reader's 4 KiB window holds them or not; past the window's end it returns
+// zeros and fails; and it never opens the image for writing.
+TEST(ImageChannel, ReadsTheBytesOfItsWindowAndNothingElse) {
     const scratch_folder scratch;
     const std::string image = scratch.path() + "/bytes.img";
     std::string bytes(40000, '\0');
     for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i * 7 + i / 251);
     write_file(image, bytes);
 
-    io_channel channel = nullptr;
-    ASSERT_EQ(image_reader()->open(image.c_str(), IO_FLAG_RW, &channel), EXT2_ET_RO_FILSYS);
-    ASSERT_EQ(image_reader()->open(image.c_str(), 0, &channel), 0);
-    ASSERT_EQ(io_channel_set_blksize(channel, 1024), 0);
+    std::string error;
+    std::unique_ptr<image_source> source = open_image_file(image, error);
+    ASSERT_TRUE(source) << error;
+    image_reader reader(std::move(source));
     const struct {
-        unsigned long long block;
-        int count;  // blocks, or bytes when negative
-        errcode_t result;
-    } reads[] = {
-        {1, 1, 0}, {2, 1, 0},   // the second from the window the first filled
-        {0, 1, 0},              // behind the window
-        {3, -100, 0},           // bytes, inside the window
-        {4, 1, 0}, {7, 2, 0},   // across the window's end
-        {20, 8, 0}, {21, 1, 0}, // larger than the window, then a block it does not hold
-        {38, 2, EXT2_ET_SHORT_READ}, {39, 1, EXT2_ET_SHORT_READ}, {50, 1, EXT2_ET_SHORT_READ},
-    };
-    for (const auto& r : reads) {
-        SCOPED_TRACE("block " + std::to_string(r.block) + ", count " + std::to_string(r.count));
-        const std::size_t size =
-            r.count < 0 ? static_cast<std::size_t>(-r.count) : std::size_t{1024} * static_cast<std::size_t>(r.count);
-        std::string got(size, 'x');
-        EXPECT_EQ(io_channel_read_blk64(channel, r.block, r.count, got.data()), r.result);
-        std::string expected = bytes.substr(std::min<std::size_t>(r.block * 1024, bytes.size()), size);
-        expected.resize(size, '\0');
-        EXPECT_EQ(got, expected);
+        std::uint64_t start, length;
+    } windows[] = {{0, bytes.size()}, {3000, 30000}};
+    for (const auto& w : windows) {
+        SCOPED_TRACE("window from " + std::to_string(w.start));
+        const image_window window{&reader, w.start, w.length};
+        const std::string seen = bytes.substr(w.start, w.length);
+        io_channel channel = nullptr;
+        ASSERT_EQ(open_image_channel(window, IO_FLAG_RW, &channel), EXT2_ET_RO_FILSYS);
+        ASSERT_EQ(open_image_channel(window, 0, &channel), 0);
+        ASSERT_EQ(io_channel_set_blksize(channel, 1024), 0);
+        const struct {
+            unsigned long long block;
+            int count;  // blocks, or bytes when negative
+        } reads[] = {
+            {1, 1}, {2, 1},    // the second from the window the first filled
+            {0, 1},            // behind the window
+            {3, -100},         // bytes, inside the window
+            {4, 1}, {7, 2},    // across the window's end
+            {20, 8}, {21, 1},  // larger than the window, then a block it does not hold
+            {28, 2}, {29, 1}, {38, 2}, {39, 1}, {50, 1}, {~0ull / 2, 1},
+        };
+        for (const auto& r : reads) {
+            SCOPED_TRACE("block " + std::to_string(r.block) + ", count " + std::to_string(r.count));
+            const std::size_t size = r.count < 0 ? static_cast<std::size_t>(-r.count)
+                                                 : std::size_t{1024} * static_cast<std::size_t>(r.count);
+            const bool inside = r.block < seen.size() / 1024 && r.block * 1024 + size <= seen.size();
+            std::string got(size, 'x');
+            EXPECT_EQ(io_channel_read_blk64(channel, r.block, r.count, got.data()), inside ? 0 : EXT2_ET_SHORT_READ);
+            std::string expected = r.block < seen.size() ? seen.substr(std::min<std::size_t>(r.block * 1024, seen.size()), size) : "";
+            expected.resize(size, '\0');
+            EXPECT_EQ(got, expected);
+        }
+        const char block[1024] = {};
+        EXPECT_EQ(io_channel_write_blk64(channel, 0, 1, block), EXT2_ET_RO_FILSYS);
+        EXPECT_EQ(io_channel_close(channel), 0);
     }
-    const char block[1024] = {};
-    EXPECT_EQ(io_channel_write_blk64(channel, 0, 1, block), EXT2_ET_RO_FILSYS);
-    EXPECT_EQ(io_channel_close(channel), 0);
     std::ifstream after(image, std::ios::binary);
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(after), {}), bytes);
 }

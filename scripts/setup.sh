@@ -5,6 +5,7 @@
 #                           e2fsprogs with libext2fs, which the stand-in tool reads images with,
 #                           and fdisk, whose sfdisk writes the partition tables its tests read
 #   scripts/setup.sh test   also 32-bit and 64-bit Wine, the i686 and x86_64 MinGW-w64 compilers,
+#                           e2fsprogs' Debian source package for the Windows tool's libext2fs,
 #                           clang's fuzzer runtime, Midnight Commander with tmux, and Double
 #                           Commander with Xvfb, xdotool, xclip and ImageMagick for the
 #                           file-manager tests, and for the package tests dpkg-dev and file
@@ -46,6 +47,8 @@ case "$job" in
     need_command file file
     need_command lintian lintian
     need_command groff groff-base
+    need_command dpkg-source dpkg-dev
+    need_package debian-keyring
     ;;
   bench)
     need_command valgrind valgrind
@@ -53,18 +56,70 @@ case "$job" in
     ;;
 esac
 
-[ ${#missing[@]} -eq 0 ] && exit 0
+install_missing() {
+  [ ${#missing[@]} -eq 0 ] && return
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "kovox needs these Debian packages: ${missing[*]}" >&2
+    echo "Install them as root (32-bit Wine first needs: dpkg --add-architecture i386; apt-get update)." >&2
+    exit 1
+  fi
+  echo "Installing: ${missing[*]}"
+  if [[ " ${missing[*]} " == *":i386 "* ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+    dpkg --add-architecture i386
+  fi
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq -o DPkg::Lock::Timeout=600 "${missing[@]}" >/dev/null
+}
+install_missing
 
-if [ "$(id -u)" -ne 0 ]; then
-  echo "kovox needs these Debian packages: ${missing[*]}" >&2
-  echo "Install them as root (32-bit Wine first needs: dpkg --add-architecture i386; apt-get update)." >&2
-  exit 1
-fi
+# The Windows builds link libext2fs, which Debian ships for MinGW only as source: the pinned
+# version of e2fsprogs' source package, unpacked once into build/sources, where CMake finds it.
+# apt checks the files against the archive's signed index, and dpkg-source checks them against
+# the .dsc and the .dsc's signature against Debian's keyring.
+e2fsprogs_version=1.47.0-2
+e2fsprogs_source=build/sources/e2fsprogs-${e2fsprogs_version}
+fetch_e2fsprogs_source() {
+  [ -f "$e2fsprogs_source/lib/ext2fs/ext2fs.h" ] && return
+  if ! apt-get source --print-uris -qq "e2fsprogs=$e2fsprogs_version" 2>/dev/null | grep -q "\.dsc'"; then
+    add_source_entry
+  fi
+  local download
+  download=$(mktemp -d)
+  chmod 755 "$download"  # apt downloads as its own user
+  (cd "$download" && apt-get source --download-only -qq "e2fsprogs=$e2fsprogs_version" >/dev/null)
+  rm -rf "$e2fsprogs_source"
+  mkdir -p build/sources
+  dpkg-source --require-valid-signature -x "$download/e2fsprogs_${e2fsprogs_version}.dsc" \
+      "$e2fsprogs_source" >/dev/null
+  rm -rf "$download"
+}
 
-echo "Installing: ${missing[*]}"
-if [[ " ${missing[*]} " == *":i386 "* ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
-  dpkg --add-architecture i386
-fi
-export DEBIAN_FRONTEND=noninteractive
-apt-get update -qq
-apt-get install -y -qq -o DPkg::Lock::Timeout=600 "${missing[@]}" >/dev/null
+# apt fetches source packages only where a deb-src entry names an archive: the entry that already
+# serves this machine's binary packages from Debian's main archive, copied as deb-src. No other
+# archive is added.
+add_source_entry() {
+  local entries=/etc/apt/sources.list.d/kovox-debian-src.sources
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "apt needs a deb-src entry for Debian's archive to fetch e2fsprogs' source; run this as root." >&2
+    exit 1
+  fi
+  if [ -f /etc/apt/sources.list.d/debian.sources ]; then
+    # The first deb822 stanza of Debian's main archive (not the security archive).
+    awk 'BEGIN { RS = ""; ORS = "\n\n" }
+         /(^|\n)Types:[^\n]*deb/ && /URIs:[^\n]*debian/ && !/debian-security/ && !done {
+           sub(/(^|\n)Types:[^\n]*/, "\nTypes: deb-src"); sub(/^\n/, ""); print; done = 1 }' \
+        /etc/apt/sources.list.d/debian.sources >"$entries"
+  else
+    grep -hE '^deb [^#]*debian' /etc/apt/sources.list | grep -v debian-security | head -n 1 |
+      sed 's/^deb /deb-src /' >"${entries%.sources}.list"
+    rm -f "$entries"
+    entries=${entries%.sources}.list
+  fi
+  [ -s "$entries" ] || { echo "No apt entry for Debian's archive to copy as deb-src." >&2; rm -f "$entries"; exit 1; }
+  apt-get update -qq
+}
+
+case "$job" in
+  test) fetch_e2fsprogs_source ;;
+esac

@@ -1,0 +1,130 @@
+#include "image_channel.h"
+
+#include <cerrno>
+#include <limits>
+#include <new>
+#include <string>
+
+namespace dirtool {
+namespace {
+
+image_window* window_of(io_channel channel) {
+    return static_cast<image_window*>(channel->private_data);
+}
+
+errcode_t read_blocks(io_channel channel, unsigned long long block, int count, void* data) {
+    // A negative count is a number of bytes rather than of blocks.
+    const auto block_size = static_cast<std::uint64_t>(channel->block_size);
+    const std::size_t size = count < 0 ? static_cast<std::size_t>(-static_cast<long long>(count))
+                                       : static_cast<std::size_t>(count) * static_cast<std::size_t>(block_size);
+    auto* bytes = static_cast<char*>(data);
+    const image_window& window = *window_of(channel);
+    const bool in_range = block <= std::numeric_limits<std::uint64_t>::max() / block_size;
+    const std::uint64_t offset = in_range ? block * block_size : window.length;
+    // Only what lies inside the window is read; the rest of the request reads as zeros.
+    const std::uint64_t inside = offset < window.length ? window.length - offset : 0;
+    const std::size_t readable = inside < size ? static_cast<std::size_t>(inside) : size;
+    std::string error;
+    const image_reader::result result = window.reader->read(window.start + offset, bytes, readable, error);
+    if (result == image_reader::result::failed) return EIO;
+    for (std::size_t i = readable; i < size; ++i) bytes[i] = 0;
+    return result == image_reader::result::done && readable == size ? 0 : EXT2_ET_SHORT_READ;
+}
+
+errcode_t read_blocks32(io_channel channel, unsigned long block, int count, void* data) {
+    return read_blocks(channel, block, count, data);
+}
+
+errcode_t refuse_write(io_channel, unsigned long long, int, const void*) {
+    return EXT2_ET_RO_FILSYS;
+}
+
+errcode_t refuse_write32(io_channel, unsigned long, int, const void*) {
+    return EXT2_ET_RO_FILSYS;
+}
+
+errcode_t set_block_size(io_channel channel, int size) {
+    if (size <= 0) return EXT2_ET_INVALID_ARGUMENT;
+    channel->block_size = size;
+    return 0;
+}
+
+errcode_t nothing_to_flush(io_channel) {
+    return 0;
+}
+
+errcode_t no_options(io_channel, const char*, const char*) {
+    return EXT2_ET_INVALID_ARGUMENT;
+}
+
+errcode_t close_channel(io_channel channel) {
+    if (--channel->refcount > 0) return 0;
+    delete window_of(channel);
+    delete channel;
+    return 0;
+}
+
+// The window the next open serves: the library names what it opens by a text alone.
+const image_window* window_to_open = nullptr;
+
+errcode_t open_pending(const char*, int flags, io_channel* opened) {
+    if (window_to_open == nullptr) return EXT2_ET_BAD_DEVICE_NAME;
+    return open_image_channel(*window_to_open, flags, opened);
+}
+
+struct_io_manager manager = {
+    EXT2_ET_MAGIC_IO_MANAGER,
+    "dirtool read-only image channel",
+    open_pending,
+    close_channel,
+    set_block_size,
+    read_blocks32,
+    refuse_write32,
+    nothing_to_flush,
+    nullptr,  // write_byte: the library reports it unimplemented
+    no_options,
+    nullptr,  // get_stats
+    read_blocks,
+    refuse_write,
+    nullptr,  // discard
+    nullptr,  // cache_readahead
+    nullptr,  // zeroout
+    {},
+};
+
+char channel_name[] = "image";
+
+}  // namespace
+
+errcode_t open_image_channel(const image_window& window, int flags, io_channel* opened) {
+    if (window.reader == nullptr) return EXT2_ET_BAD_DEVICE_NAME;
+    if ((flags & IO_FLAG_RW) != 0) return EXT2_ET_RO_FILSYS;
+    // No exception may cross the library's C frames.
+    auto* own_window = new (std::nothrow) image_window(window);
+    auto* channel = new (std::nothrow) struct_io_channel{};
+    if (own_window == nullptr || channel == nullptr) {
+        delete own_window;
+        delete channel;
+        return EXT2_ET_NO_MEMORY;
+    }
+    channel->magic = EXT2_ET_MAGIC_IO_CHANNEL;
+    channel->manager = &manager;
+    channel->name = channel_name;
+    channel->block_size = 1024;
+    channel->refcount = 1;
+    channel->private_data = own_window;
+    *opened = channel;
+    return 0;
+}
+
+errcode_t open_file_system(const image_window& window, ext2_filsys& fs) {
+    // The library's error codes have texts only once their table is registered.
+    static const bool error_texts = (initialize_ext2_error_table(), true);
+    static_cast<void>(error_texts);
+    window_to_open = &window;
+    const errcode_t code = ext2fs_open2(channel_name, nullptr, EXT2_FLAG_64BITS, 0, 0, &manager, &fs);
+    window_to_open = nullptr;
+    return code;
+}
+
+}  // namespace dirtool

@@ -1,0 +1,28 @@
+// The channel through which libext2fs reads an ext2/3/4 file system out of an image: read-only, over
+// a byte window of the image (all of it, or one partition), on every host. The library's own
+// channels open a file by name for writing as well as reading, sync it and know nothing of windows.
+#pragma once
+
+#include "image_source.h"
+
+#include <ext2fs/ext2fs.h>
+
+#include <cstdint>
+
+namespace dirtool {
+
+// The bytes [start, start + length) of an image. Reads past the window's end read zeros and fail.
+struct image_window {
+    image_reader* reader = nullptr;
+    std::uint64_t start = 0;
+    std::uint64_t length = 0;
+};
+
+// Opens the file system stored in `window`, read-only. The reader must outlive the file system.
+errcode_t open_file_system(const image_window& window, ext2_filsys& fs);
+
+// A channel over `window`, as the library opens one; refuses to open for writing, and every write
+// fails with EXT2_ET_RO_FILSYS.
+errcode_t open_image_channel(const image_window& window, int flags, io_channel* opened);
+
+}  // namespace dirtool

@@ -1,0 +1,65 @@
+#include "image_source.h"
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+#include <utility>
+
+namespace dirtool {
+namespace {
+
+// Large enough that a directory's or an inode table's blocks in a row cost one read of the host.
+constexpr std::size_t least_window_size = 4 * 1024;
+
+}  // namespace
+
+image_reader::image_reader(std::unique_ptr<image_source> source)
+    : source_(std::move(source)), sector_(std::max<std::size_t>(1, source_->sector_size())) {
+    // Whole sectors, so that a window read is a valid read of a raw disk.
+    const std::size_t sectors = (std::max(least_window_size, sector_) + sector_ - 1) / sector_;
+    window_.resize(sectors * sector_);
+}
+
+bool image_reader::fill_window(std::uint64_t offset, std::string& error) {
+    window_start_ = offset - offset % sector_;
+    window_length_ = 0;
+    std::size_t got = 0;
+    if (!source_->read_sectors(window_start_, window_.data(), window_.size(), got, error)) return false;
+    window_length_ = got;
+    return true;
+}
+
+image_reader::result image_reader::read(std::uint64_t offset, char* data, std::size_t count, std::string& error) {
+    std::size_t done = 0;
+    const auto past_the_end_from = [&](std::size_t from) {
+        std::memset(data + from, 0, count - from);
+        return result::past_the_end;
+    };
+    if (offset > std::numeric_limits<std::uint64_t>::max() - count) return past_the_end_from(0);
+    while (done < count) {
+        const std::uint64_t at = offset + done;
+        const std::size_t rest = count - done;
+        if (at >= window_start_ && at - window_start_ < window_length_) {
+            const std::size_t from = static_cast<std::size_t>(at - window_start_);
+            const std::size_t part = std::min(rest, window_length_ - from);
+            std::memcpy(data + done, window_.data() + from, part);
+            done += part;
+            continue;
+        }
+        if (at >= source_->size()) return past_the_end_from(done);
+        // A long aligned run goes straight into the caller's buffer, past the window.
+        if (at % sector_ == 0 && rest >= window_.size()) {
+            const std::size_t direct = rest - rest % sector_;
+            std::size_t got = 0;
+            if (!source_->read_sectors(at, data + done, direct, got, error)) return result::failed;
+            done += got;
+            if (got < direct) return past_the_end_from(done);
+            continue;
+        }
+        if (!fill_window(at, error)) return result::failed;
+        if (at - window_start_ >= window_length_) return past_the_end_from(done);
+    }
+    return result::done;
+}
+
+}  // namespace dirtool
