@@ -1,6 +1,7 @@
 // The partition table reader over tables that sfdisk writes, checked against what sfdisk --json
 // reports of the same images.
 #include "partition_table.h"
+#include "sfdisk_report.h"
 
 #include <gtest/gtest.h>
 
@@ -17,50 +18,6 @@ namespace dirtool {
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string shell_output(const std::string& command) {
-    std::string text;
-    if (FILE* pipe = popen(command.c_str(), "r")) {
-        char buffer[4096];
-        std::size_t got = 0;
-        while ((got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) text.append(buffer, got);
-        pclose(pipe);
-    }
-    return text;
-}
-
-// The number the value after `"key":` at or after `from` holds, with `from` moved past it.
-std::uint64_t json_number(const std::string& json, const std::string& key, std::size_t& from) {
-    from = json.find("\"" + key + "\":", from);
-    if (from == std::string::npos) return 0;
-    from += key.size() + 3;
-    return std::strtoull(json.c_str() + from, nullptr, 10);
-}
-
-struct reported_partition {
-    unsigned number;
-    std::uint64_t start_sector;
-    std::uint64_t sectors;
-    std::string type;
-};
-
-// The partitions sfdisk --json lists: each "node" is the image's name and the partition's number.
-std::vector<reported_partition> sfdisk_partitions(const std::string& image) {
-    const std::string json = shell_output(std::string(SFDISK_PROGRAM) + " --json '" + image + "'");
-    std::vector<reported_partition> partitions;
-    for (std::size_t at = json.find("\"node\": \"" + image); at != std::string::npos;
-         at = json.find("\"node\": \"" + image, at)) {
-        at += 9 + image.size();
-        reported_partition found{};
-        found.number = static_cast<unsigned>(std::strtoul(json.c_str() + at, nullptr, 10));
-        found.start_sector = json_number(json, "start", at);
-        found.sectors = json_number(json, "size", at);
-        const std::size_t type = json.find("\"type\": \"", at) + 9;
-        found.type = json.substr(type, json.find('"', type) - type);
-        partitions.push_back(found);
-    }
-    return partitions;
-}
 
 partition_table table_of_file(const std::string& image) {
     const int fd = open(image.c_str(), O_RDONLY);
@@ -119,9 +76,9 @@ TEST(PartitionTableOfSfdisk, ListsWhatSfdiskReports) {
         ASSERT_EQ(std::system((std::string(SFDISK_PROGRAM) + " -q '" + image + "' < '" + script_file + "' >/dev/null 2>&1").c_str()), 0);
         fs::remove(script_file);
 
-        std::vector<reported_partition> reported = sfdisk_partitions(image);
+        std::vector<sfdisk_report::reported_partition> reported = sfdisk_report::partitions_of(SFDISK_PROGRAM, image);
         reported.erase(std::remove_if(reported.begin(), reported.end(),
-                                      [](const reported_partition& p) { return p.type == "5"; }),
+                                      [](const sfdisk_report::reported_partition& p) { return p.is_extended(); }),
                        reported.end());
         ASSERT_EQ(reported.size(), c.listed);
         if (c.zero_primary_gpt) {

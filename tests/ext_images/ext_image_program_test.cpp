@@ -17,97 +17,13 @@
 #include <sstream>
 
 #include "device_model.h"
+#include "ext_image_support.h"
 #include "program_runner.h"
 
 namespace whole_program {
 namespace {
 
 namespace fs = std::filesystem;
-
-const std::string mke2fs_program = MKE2FS_PROGRAM;
-const std::string debugfs_program = DEBUGFS_PROGRAM;
-
-std::string contents_of(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    std::ostringstream text;
-    text << file.rdbuf();
-    return text.str();
-}
-
-void write_file(const std::string& path, const std::string& bytes) {
-    std::ofstream(path, std::ios::binary) << bytes;
-}
-
-std::string shell_output(const std::string& command) {
-    std::string text;
-    if (FILE* pipe = popen(command.c_str(), "r")) {
-        char buffer[4096];
-        std::size_t got = 0;
-        while ((got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) text.append(buffer, got);
-        pclose(pipe);
-    }
-    return text;
-}
-
-std::vector<std::string> lines_of(const std::string& text) {
-    std::vector<std::string> lines;
-    std::istringstream stream(text);
-    for (std::string line; std::getline(stream, line);) lines.push_back(line);
-    return lines;
-}
-
-// A folder tree as a small Linux system holds one: about three thousand entries in nested
-// folders, a folder of 1500 entries that spans many directory blocks, files from empty to sparse
-// past 4 GiB, read-only files, links, a FIFO, names with spaces and UTF-8, and many times.
-class tree_maker {
-public:
-    explicit tree_maker(std::string root) : root_(std::move(root)) {}
-
-    void folder(const std::string& path) { fs::create_directories(root_ + "/" + path); }
-
-    void file(const std::string& path, std::size_t size, fs::perms permissions = fs::perms::none) {
-        std::string bytes(size, '\0');
-        for (char& byte : bytes) byte = static_cast<char>(next() >> 24);
-        write_file(root_ + "/" + path, bytes);
-        if (permissions != fs::perms::none) fs::permissions(root_ + "/" + path, permissions);
-    }
-
-    void sparse(const std::string& path, std::uint64_t size) {
-        const std::string full = root_ + "/" + path;
-        write_file(full, "head");
-        fs::resize_file(full, size);
-        const int fd = open(full.c_str(), O_WRONLY);
-        ASSERT_GE(fd, 0);
-        EXPECT_EQ(pwrite(fd, "tail", 4, static_cast<off_t>(size - 4)), 4);
-        close(fd);
-    }
-
-    std::size_t random_size(std::size_t limit) { return next() % (limit + 1); }
-
-    // Times between 2001 and 2033, deepest entries first, since creating an entry changes its
-    // folder's time.
-    void set_times() {
-        std::vector<std::string> paths;
-        for (const auto& item : fs::recursive_directory_iterator(root_)) paths.push_back(item.path().string());
-        std::sort(paths.rbegin(), paths.rend());
-        for (const std::string& path : paths) {
-            const time_t seconds = 978307200 + static_cast<time_t>(next() % 1000000000u);
-            const struct timespec times[2] = {{seconds, 0}, {seconds, 0}};
-            utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW);
-        }
-    }
-
-private:
-    std::uint32_t next() {
-        state_ ^= state_ << 13;
-        state_ ^= state_ >> 17;
-        state_ ^= state_ << 5;
-        return state_;
-    }
-
-    std::string root_;
-    std::uint32_t state_ = 2463534242u;
-};
 
 void make_tree(const std::string& root) {
     tree_maker tree(root);
@@ -168,148 +84,6 @@ bool make_image(const std::string& work, const std::string& tree, const std::str
                            .c_str()) == 0;
 }
 
-// Runs debugfs once for all `requests` and returns the lines each one printed.
-std::vector<std::vector<std::string>> ask_debugfs(const std::string& image, const std::vector<std::string>& requests,
-                                                  const std::string& work) {
-    std::string script;
-    for (const std::string& request : requests) script += request + "\n";
-    write_file(work + "/requests", script);
-    std::vector<std::vector<std::string>> answers;
-    for (const std::string& line :
-         lines_of(shell_output("TZ=UTC " + debugfs_program + " -f '" + work + "/requests' '" + image + "' 2>/dev/null"))) {
-        if (line.rfind("debugfs: ", 0) == 0) {
-            answers.emplace_back();
-        } else if (!answers.empty() && !line.empty()) {
-            answers.back().push_back(line);
-        }
-    }
-    return answers;
-}
-
-struct image_entry {
-    std::string name;
-    unsigned mode = 0;
-    unsigned long long size = 0;
-    std::string minute;  // "Jan 02 03:04 2026": debugfs shows no seconds
-};
-
-bool is_directory(const image_entry& entry) { return (entry.mode & 0170000) == 0040000; }
-bool is_regular(const image_entry& entry) { return (entry.mode & 0170000) == 0100000; }
-
-// What debugfs reports of every directory below the root, in the order it stores its entries:
-// "ls -p" gives the names as stored and the modes, "ls -l" the sizes and, to the minute, the times.
-std::map<std::string, std::vector<image_entry>> debugfs_listings(const std::string& image, const std::string& work) {
-    std::map<std::string, std::vector<image_entry>> listings;
-    for (std::vector<std::string> level = {"/"}; !level.empty();) {
-        std::vector<std::string> requests;
-        for (const std::string& folder : level) {
-            requests.push_back("ls -p \"" + folder + "\"");
-            requests.push_back("ls -l \"" + folder + "\"");
-        }
-        const std::vector<std::vector<std::string>> answers = ask_debugfs(image, requests, work);
-        EXPECT_EQ(answers.size(), requests.size());
-        std::vector<std::string> next_level;
-        for (std::size_t i = 0; i < level.size() && 2 * i + 1 < answers.size(); ++i) {
-            const std::vector<std::string>& parsable = answers[2 * i];
-            const std::vector<std::string>& long_form = answers[2 * i + 1];
-            EXPECT_EQ(parsable.size(), long_form.size()) << level[i];
-            std::vector<image_entry>& entries = listings[level[i]];
-            for (std::size_t j = 0; j < std::min(parsable.size(), long_form.size()); ++j) {
-                // "/inode/mode/uid/gid/name/size/"; names hold no "/".
-                std::vector<std::string> fields;
-                std::istringstream split(parsable[j]);
-                for (std::string field; std::getline(split, field, '/');) fields.push_back(field);
-                // "inode mode (type) uid gid size day-Mon-year hh:mm name"
-                std::istringstream words(long_form[j]);
-                std::string inode, mode, type, uid, gid, day_month_year, time;
-                image_entry entry;
-                words >> inode >> mode >> type >> uid >> gid >> entry.size >> day_month_year >> time;
-                // debugfs shows the empty slots of a directory block too, as inode 0.
-                if (fields.size() < 6 || fields[1] == "0") continue;
-                entry.name = fields[5];
-                entry.mode = static_cast<unsigned>(std::stoul(fields[2], nullptr, 8));
-                int day = 0, year = 0;
-                char month[4] = {};
-                std::sscanf(day_month_year.c_str(), "%d-%3s-%d", &day, month, &year);
-                char minute[32];
-                std::snprintf(minute, sizeof minute, "%s %02d %s %04d", month, day, time.c_str(), year);
-                entry.minute = minute;
-                entries.push_back(entry);
-                if (is_directory(entry) && entry.name != "." && entry.name != "..") {
-                    next_level.push_back(level[i] + entry.name + "/");
-                }
-            }
-        }
-        level = next_level;
-    }
-    return listings;
-}
-
-// A listing line cut to what debugfs can tell: mode, size, time to the minute and path.
-std::string comparable(const std::string& mode, unsigned long long size, const std::string& minute,
-                       const std::string& path) {
-    return mode + " | " + std::to_string(size) + " | " + minute + " | " + path;
-}
-
-std::string comparable_kovox_line(const std::string& line) {
-    if (line.size() < 47) return "short line: " + line;
-    const std::string date = line.substr(25, 20);
-    return comparable(line.substr(0, 10), std::stoull(line.substr(11, 13)),
-                      date.substr(0, 12) + " " + date.substr(16, 4), line.substr(46));
-}
-
-// The listing kovox must print for the image: depth first in the order the image stores its
-// entries, the root's "dev" listed but not entered, links and special files never entered.
-void expected_walk(const std::map<std::string, std::vector<image_entry>>& listings, const std::string& folder,
-                   std::vector<std::string>& lines) {
-    const auto found = listings.find(folder);
-    if (found == listings.end()) return;
-    for (const image_entry& entry : found->second) {
-        if (entry.name == "." || entry.name == "..") continue;
-        const std::string mode = std::string(is_directory(entry) ? "d" : "-") + ((entry.mode & 0200) != 0 ? "-" : "r") +
-                                 "--------";
-        lines.push_back(comparable(mode, entry.size, entry.minute, folder.substr(1) + entry.name));
-        if (is_directory(entry) && !(folder == "/" && entry.name == "dev")) {
-            expected_walk(listings, folder + entry.name + "/", lines);
-        }
-    }
-}
-
-struct tool_result {
-    std::string output;
-    std::string errors;
-    int status = -1;
-};
-
-// Runs the stand-in tool directly, standard output and standard error each captured.
-tool_result run_tool(const std::string& directory, const std::vector<std::string>& arguments) {
-    const std::string program = binary_directory() + "/kovont.exe";
-    std::vector<char*> argv{const_cast<char*>(program.c_str())};
-    for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
-    argv.push_back(nullptr);
-    const std::string output_file = directory + "/tool-output";
-    const std::string error_file = directory + "/tool-errors";
-    const pid_t child = fork();
-    if (child == 0) {
-        const int output = open(output_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        const int errors = open(error_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (output < 0 || errors < 0 || dup2(output, STDOUT_FILENO) < 0 || dup2(errors, STDERR_FILENO) < 0 ||
-            chdir(directory.c_str()) != 0) {
-            _exit(127);
-        }
-        execv(program.c_str(), argv.data());
-        _exit(127);
-    }
-    tool_result result;
-    int status = 0;
-    if (child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status)) result.status = WEXITSTATUS(status);
-    result.output = contents_of(output_file);
-    result.errors = contents_of(error_file);
-    fs::remove(output_file);
-    fs::remove(error_file);
-    return result;
-}
-
 class ExtImages : public ::testing::Test {
 protected:
     // The tree, its image and what debugfs reports of it are made once, by the first test to run;
@@ -329,15 +103,7 @@ protected:
     void SetUp() override {
         static const bool prepared = prepare();
         ASSERT_TRUE(prepared);
-        devices_ = work_ + "/devices";
-        fs::remove_all(devices_);
-        fs::create_directories(devices_);
-        temp_ = work_ + "/temp";
-        fs::create_directories(temp_);
-        set_environment("KOVO_DEVICES", devices_);
-        set_environment("TEMP", temp_);
-        set_environment("TMP", "");
-        old_path_ = put_binary_directory_on_path();
+        old_path_ = set_up_runs(work_, devices_, temp_);
     }
     void TearDown() override { set_environment("PATH", old_path_); }
 
