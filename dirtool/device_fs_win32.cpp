@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <algorithm>
+
 namespace dirtool {
 
 const host_kind this_host = host_kind::win32;
@@ -16,6 +18,10 @@ std::int64_t unix_seconds(const FILETIME& time) {
     return (since_1970 % 10000000 < 0) ? seconds - 1 : seconds;
 }
 
+std::uint64_t size_of(DWORD high, DWORD low) {
+    return (static_cast<std::uint64_t>(high) << 32) | low;
+}
+
 // Windows has no permission bits: a directory gets rwxr-xr-x, a file rw-r--r--, and the
 // read-only attribute takes every "w" away.
 entry_info entry_from(DWORD attributes, DWORD size_high, DWORD size_low, const FILETIME& written) {
@@ -28,7 +34,7 @@ entry_info entry_from(DWORD attributes, DWORD size_high, DWORD size_low, const F
     }
     entry.permissions = directory ? 0755u : 0644u;
     if ((attributes & FILE_ATTRIBUTE_READONLY) != 0) entry.permissions &= ~0222u;
-    entry.size = (static_cast<std::uint64_t>(size_high) << 32) | size_low;
+    entry.size = size_of(size_high, size_low);
     entry.mtime = unix_seconds(written);
     return entry;
 }
@@ -37,60 +43,68 @@ std::string describe_error(const std::string& what) {
     return what + ": Windows error " + std::to_string(GetLastError());
 }
 
-bool move_to(HANDLE file, std::int64_t offset, DWORD method) {
-    LARGE_INTEGER distance;
-    distance.QuadPart = offset;
-    return SetFilePointerEx(file, distance, nullptr, method) != 0;
+file_identity identity_of(HANDLE file) {
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(file, &info)) return {};
+    return {info.dwVolumeSerialNumber, size_of(info.nFileIndexHigh, info.nFileIndexLow), true};
 }
 
-bool write_all(HANDLE file, const char* bytes, DWORD count) {
-    while (count > 0) {
-        DWORD written = 0;
-        if (!WriteFile(file, bytes, count, &written, nullptr) || written == 0) return false;
-        bytes += written;
-        count -= written;
-    }
-    return true;
+HANDLE handle_of(std::intptr_t value) {
+    return reinterpret_cast<HANDLE>(value);
 }
 
-// Copies from `in` to the start of `out`, which is already empty; runs of zeros are skipped
-// over, and the file system fills them with zeros (or leaves holes).
-bool copy_contents(HANDLE in, HANDLE out, std::string& error) {
-    std::vector<char> buffer(1 << 20);
-    std::int64_t total = 0;
-    while (true) {
-        DWORD got = 0;
-        if (!ReadFile(in, buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr)) {
-            error = describe_error("reading");
-            return false;
-        }
-        if (got == 0) break;
-        if (all_zero(buffer.data(), got)) {
-            if (!move_to(out, got, FILE_CURRENT)) {
-                error = describe_error("seeking");
+// A positioned read or write: the offset goes in the OVERLAPPED record, 64 bits wide, and the
+// handle's own file pointer is never used.
+OVERLAPPED at_offset(std::uint64_t offset) {
+    OVERLAPPED position{};
+    position.Offset = static_cast<DWORD>(offset);
+    position.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    return position;
+}
+
+// One request at a time stays far below what a DWORD counts.
+constexpr std::size_t largest_request = std::size_t{1} << 30;
+
+class win32_image_file final : public image_source {
+public:
+    win32_image_file(HANDLE file, const BY_HANDLE_FILE_INFORMATION& info)
+        : file_(file),
+          size_(size_of(info.nFileSizeHigh, info.nFileSizeLow)),
+          modified_(unix_seconds(info.ftLastWriteTime)),
+          identity_{info.dwVolumeSerialNumber, size_of(info.nFileIndexHigh, info.nFileIndexLow), true} {}
+    win32_image_file(const win32_image_file&) = delete;
+    win32_image_file& operator=(const win32_image_file&) = delete;
+    ~win32_image_file() override { CloseHandle(file_); }
+
+    std::uint64_t size() const override { return size_; }
+    std::size_t sector_size() const override { return 512; }
+    std::int64_t modified() const override { return modified_; }
+    file_identity identity() const override { return identity_; }
+
+    bool read_sectors(std::uint64_t offset, char* data, std::size_t count, std::size_t& got,
+                      std::string& error) override {
+        got = 0;
+        while (got < count) {
+            OVERLAPPED position = at_offset(offset + got);
+            DWORD part = 0;
+            const DWORD wanted = static_cast<DWORD>(std::min(count - got, largest_request));
+            if (!ReadFile(file_, data + got, wanted, &part, &position)) {
+                if (GetLastError() == ERROR_HANDLE_EOF) break;
+                error = describe_error("reading the image");
                 return false;
             }
-        } else if (!write_all(out, buffer.data(), got)) {
-            error = describe_error("writing");
-            return false;
+            if (part == 0) break;
+            got += part;
         }
-        total += got;
+        return true;
     }
-    // A file that ends in zeros ends past the last write: the size must be set explicitly.
-    if (!move_to(out, total, FILE_BEGIN) || !SetEndOfFile(out)) {
-        error = describe_error("setting the size");
-        return false;
-    }
-    return true;
-}
 
-bool same_file(HANDLE a, HANDLE b) {
-    BY_HANDLE_FILE_INFORMATION info_a;
-    BY_HANDLE_FILE_INFORMATION info_b;
-    if (!GetFileInformationByHandle(a, &info_a) || !GetFileInformationByHandle(b, &info_b)) return false;
-    return info_a.dwVolumeSerialNumber == info_b.dwVolumeSerialNumber &&
-           info_a.nFileIndexHigh == info_b.nFileIndexHigh && info_a.nFileIndexLow == info_b.nFileIndexLow;
-}
+private:
+    HANDLE file_;
+    std::uint64_t size_;
+    std::int64_t modified_;
+    file_identity identity_;
+};
 
 }  // namespace
 
@@ -168,35 +182,122 @@ bool copy_regular_file(const std::string& source, const std::string& target, std
         CloseHandle(in);
         return false;
     }
-
-    // Opened without truncating: an existing target that is the source itself must survive.
-    const HANDLE out = CreateFileA(target.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
-                                   FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (out == INVALID_HANDLE_VALUE) {
-        error = describe_error(target);
-        CloseHandle(in);
-        return false;
+    copy_target out;
+    bool ok = out.open(target, identity_of(in), error);
+    std::vector<char> buffer(ok ? 1 << 20 : 0);
+    std::uint64_t total = 0;
+    while (ok) {
+        DWORD got = 0;
+        if (!ReadFile(in, buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr)) {
+            error = describe_error("reading " + source);
+            ok = false;
+        } else if (got == 0) {
+            break;
+        } else {
+            ok = out.write_at(total, buffer.data(), got, error);
+            total += got;
+        }
     }
-    if (GetFileType(out) != FILE_TYPE_DISK || same_file(in, out)) {
-        error = target + " is not a regular file apart from the source";
-        CloseHandle(in);
-        CloseHandle(out);
-        return false;
-    }
-
-    bool ok = true;
-    if (!SetEndOfFile(out)) {  // the pointer is at 0: this empties an existing target
-        error = describe_error(target);
-        ok = false;
-    }
-    ok = ok && copy_contents(in, out, error);
     CloseHandle(in);
-    if (!CloseHandle(out) && ok) {
-        error = describe_error(target);
-        ok = false;
+    return ok && out.finish(total, error);
+}
+
+std::unique_ptr<image_source> open_image_file(const std::string& path, std::string& error) {
+    const DWORD attributes = GetFileAttributesA(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        error = describe_error(path);
+        return nullptr;
     }
-    if (!ok) DeleteFileA(target.c_str());
-    return ok;
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        error = path + ": not a disk image: a folder";
+        return nullptr;
+    }
+    // Others may go on reading and writing the image; this tool only reads it.
+    const HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        error = describe_error(path);
+        return nullptr;
+    }
+    BY_HANDLE_FILE_INFORMATION info;
+    if (GetFileType(file) != FILE_TYPE_DISK || !GetFileInformationByHandle(file, &info)) {
+        error = path + ": not a disk image: not a file";
+        CloseHandle(file);
+        return nullptr;
+    }
+    return std::make_unique<win32_image_file>(file, info);
+}
+
+copy_target::~copy_target() {
+    if (handle_ == -1) return;
+    CloseHandle(handle_of(handle_));
+    DeleteFileA(path_.c_str());
+}
+
+bool copy_target::open(const std::string& path, const file_identity& source, std::string& error) {
+    // Opened without truncating: an existing target that is the source itself must survive. A
+    // link is opened as itself, not followed, and refused below.
+    const HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE | FILE_READ_ATTRIBUTES, 0, nullptr, OPEN_ALWAYS,
+                                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        error = describe_error(path);
+        return false;
+    }
+    BY_HANDLE_FILE_INFORMATION info;
+    const bool regular = GetFileType(file) == FILE_TYPE_DISK && GetFileInformationByHandle(file, &info) &&
+                         (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0;
+    const file_identity target = identity_of(file);
+    const bool is_source = source.known && target.known && target.volume == source.volume &&
+                           target.index == source.index;
+    if (!regular || is_source) {
+        error = path + (regular ? " is the source file itself" : " is not a regular file");
+        CloseHandle(file);
+        return false;
+    }
+    if (!SetEndOfFile(file)) {  // the file pointer is at 0: this empties an existing target
+        error = describe_error(path);
+        CloseHandle(file);
+        DeleteFileA(path.c_str());
+        return false;
+    }
+    handle_ = reinterpret_cast<std::intptr_t>(file);
+    path_ = path;
+    return true;
+}
+
+bool copy_target::write_at(std::uint64_t offset, const char* bytes, std::size_t count, std::string& error) {
+    if (all_zero(bytes, count)) return true;
+    while (count > 0) {
+        OVERLAPPED position = at_offset(offset);
+        DWORD written = 0;
+        const DWORD wanted = static_cast<DWORD>(std::min(count, largest_request));
+        if (!WriteFile(handle_of(handle_), bytes, wanted, &written, &position) || written == 0) {
+            error = describe_error(path_);
+            return false;
+        }
+        bytes += written;
+        offset += written;
+        count -= written;
+    }
+    return true;
+}
+
+bool copy_target::finish(std::uint64_t size, std::string& error) {
+    const HANDLE file = handle_of(handle_);
+    LARGE_INTEGER end;
+    end.QuadPart = static_cast<LONGLONG>(size);
+    // The size covers a run of zeros at the end, which was never written.
+    if (!SetFilePointerEx(file, end, nullptr, FILE_BEGIN) || !SetEndOfFile(file)) {
+        error = describe_error(path_);
+        return false;
+    }
+    handle_ = -1;
+    if (!CloseHandle(file)) {
+        error = describe_error(path_);
+        DeleteFileA(path_.c_str());
+        return false;
+    }
+    return true;
 }
 
 }  // namespace dirtool

@@ -80,6 +80,8 @@ bool split_device_path(const std::string& path, host_kind host,
                        std::vector<std::string>& components) {
     components.clear();
     std::string rest = path;
+    // Windows file managers hand stored names back with "\" between their components.
+    if (host == host_kind::win32) std::replace(rest.begin(), rest.end(), '\\', '/');
     if (!rest.empty() && rest.front() == '/') rest.erase(0, 1);
     if (rest.empty()) return true;  // the root
     // One trailing slash marks a folder; what is left of "//" is an empty name, not the root.

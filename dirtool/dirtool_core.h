@@ -36,9 +36,10 @@ struct tool_command {
 bool parse_command(const std::vector<std::string>& args, host_kind host, tool_command& command,
                    std::string& error);
 
-// Splits a device path ("/", "/etc/", "etc/passwd") into its components. Returns false for a
-// path that could reach outside the device folder or that names no entry in a plain way:
-// "..", ".", empty components ("//"), and on Win32 drive colons, backslashes and wildcards.
+// Splits a device path ("/", "/etc/", "etc/passwd") into its components; on Win32 "\" separates
+// them as "/" does. Returns false for a path that could reach outside the device folder or that
+// names no entry in a plain way: "..", ".", empty components ("//"), and on Win32 drive colons and
+// wildcards.
 bool split_device_path(const std::string& path, host_kind host,
                        std::vector<std::string>& components);
 

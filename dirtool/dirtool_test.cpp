@@ -123,8 +123,12 @@ TEST(SplitDevicePath, AcceptsPathsBelowTheRootAndRefusesWaysOut) {
         {"/etc//passwd", posix, false, {}},
         {"C:/windows", win32, false, {}},
         {"/C:/", win32, false, {}},
-        {"\\etc", win32, false, {}},
+        {"\\etc", win32, true, {"etc"}},
+        {"netfilter_ipv4\\ip_tables.h", win32, true, {"netfilter_ipv4", "ip_tables.h"}},
+        {"\\usr\\share/doc\\", win32, true, {"usr", "share", "doc"}},
         {"/etc\\..\\..\\x", win32, false, {}},
+        {"\\..\\x", win32, false, {}},
+        {"/etc\\\\passwd", win32, false, {}},
         {"/file:stream", win32, false, {}},
         {"/*", win32, false, {}},
         // Backslashes and colons are plain name characters on a POSIX host.

@@ -23,6 +23,7 @@ need_package() {
 need_command cmake cmake
 need_command ninja ninja-build
 need_command g++ g++
+need_command make make
 need_package googletest
 need_package libext2fs-dev
 need_command mke2fs e2fsprogs
@@ -77,7 +78,7 @@ install_missing
 # version of e2fsprogs' source package, unpacked once into build/sources, where CMake finds it.
 # apt checks the files against the archive's signed index, and dpkg-source checks them against
 # the .dsc and the .dsc's signature against Debian's keyring.
-e2fsprogs_version=1.47.0-2
+e2fsprogs_version=$(cat scripts/e2fsprogs-version)
 e2fsprogs_source=build/sources/e2fsprogs-${e2fsprogs_version}
 fetch_e2fsprogs_source() {
   [ -f "$e2fsprogs_source/lib/ext2fs/ext2fs.h" ] && return
