@@ -96,6 +96,12 @@ std::string root_line(unsigned number, std::uint64_t size, const std::string& da
     return "d--------- " + right_justified(std::to_string(size), 13) + " " + date + " " + std::to_string(number);
 }
 
+// `text` with LF line ends: the Windows builds end their lines, standard error's included, in CR LF.
+std::string with_lf_line_ends(std::string text) {
+    for (std::size_t at = text.find("\r\n"); at != std::string::npos; at = text.find("\r\n", at)) text.erase(at, 1);
+    return text;
+}
+
 void set_mtime(const std::string& path, std::int64_t seconds) {
     const struct timespec times[2] = {{static_cast<time_t>(seconds), 0}, {static_cast<time_t>(seconds), 0}};
     ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0) << path;
@@ -230,7 +236,7 @@ protected:
     static std::string kovox_listing(const std::string& archive) {
         const run_result result = run_in(binary_directory(), "kovox", {archive});
         EXPECT_EQ(result.status, 0) << archive;
-        return result.output;
+        return with_lf_line_ends(result.output);
     }
 
     // kovox's lines for the root of the disk: those whose path has no "/".
@@ -291,8 +297,10 @@ TEST_F(WholeDisks, EachPartitionListsAndCopiesOutWhatItsBareImageGives) {
             fs::copy_file(made.bare_image, devices_ + "/bare.img", fs::copy_options::overwrite_existing);
             const std::string bare = kovox_listing("bare.img");
             std::vector<std::string> comparable_lines;
+            std::vector<std::string> expected;
             for (const std::string& line : lines_of(bare)) comparable_lines.push_back(comparable_kovox_line(line));
-            EXPECT_EQ(comparable_lines, made.expected);
+            for (const std::string& line : made.expected) expected.push_back(as_printed(line));
+            EXPECT_EQ(comparable_lines, expected);
             EXPECT_EQ(partition_lines(whole, made.place.number), bare);
             EXPECT_EQ(kovox_listing(named + ".img"), bare);
 
@@ -332,28 +340,31 @@ TEST_F(WholeDisks, WhatHoldsNoFileSystemListsNothingWithAMessage) {
         std::vector<std::string> arguments;
         const char* message;
     } cases[] = {
-        {{"-s/dev/sdb", "/1"}, "partition 1: no ext2/3/4 file system\n"},
-        {{"-s/dev/sdb", "/1/etc"}, "partition 1: no ext2/3/4 file system\n"},
-        {{"-s/dev/sdb1", "/"}, "partition 1: no ext2/3/4 file system\n"},
-        {{"-READ", "-s/dev/sdb1", "/x", "x"}, "partition 1: no ext2/3/4 file system\n"},
-        {{"-s/dev/sdb4", "/"}, "sdb.img has no partition 4\n"},
-        {{"-READ", "-s/dev/sdb", "/2", "x"}, "/2 is not a regular file\n"},
-        {{"-READ", "-s/dev/sdb", "/9/x", "x"}, "Can't find /9/x on /dev/sdb\n"},
+        {{"-s/dev/sdb", "/1"}, "partition 1: no ext2/3/4 file system"},
+        {{"-s/dev/sdb", "/1/etc"}, "partition 1: no ext2/3/4 file system"},
+        {{"-s/dev/sdb1", "/"}, "partition 1: no ext2/3/4 file system"},
+        {{"-READ", "-s/dev/sdb1", "/x", "x"}, "partition 1: no ext2/3/4 file system"},
+        {{"-s/dev/sdb4", "/"}, "sdb.img has no partition 4"},
+        {{"-READ", "-s/dev/sdb", "/2", "x"}, "/2 is not a regular file"},
+        {{"-READ", "-s/dev/sdb", "/9/x", "x"}, "Can't find /9/x on /dev/sdb"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.arguments[0] + " " + c.arguments[1]);
         const tool_result tool = run_tool(work_, c.arguments);
         EXPECT_EQ(tool.status, 1);
         EXPECT_EQ(tool.output, "");
-        const std::string message = c.message;
-        EXPECT_TRUE(tool.errors.size() >= message.size() &&
-                    tool.errors.compare(tool.errors.size() - message.size(), message.size(), message) == 0)
-            << tool.errors;
+        // The message is the whole of the tool's one line, after its name.
+        const std::string message = std::string(c.message) + "\n";
+        const std::string errors = with_lf_line_ends(tool.errors);
+        EXPECT_EQ(std::count(errors.begin(), errors.end(), '\n'), 1) << errors;
+        EXPECT_TRUE(errors.size() >= message.size() &&
+                    errors.compare(errors.size() - message.size(), message.size(), message) == 0)
+            << errors;
         EXPECT_FALSE(fs::exists(work_ + "/x"));
     }
     // A name with no disk image behind it stays a folder device that is not there.
     const tool_result missing = run_tool(work_, {"-s/dev/sdd2", "/"});
-    EXPECT_EQ(missing.output, "Can't find / on /dev/sdd2\n");
+    EXPECT_EQ(with_lf_line_ends(missing.output), "Can't find / on /dev/sdd2\n");
 }
 
 // Each damaged table ends with a message on the tool's standard error and a listing of what it
