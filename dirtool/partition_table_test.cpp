@@ -31,7 +31,9 @@ public:
             for (const auto& [at, bytes] : chunks_) {
                 const std::uint64_t from = std::max(at, offset);
                 const std::uint64_t to = std::min(at + bytes.size(), offset + count);
-                for (std::uint64_t i = from; i < to; ++i) data[i - offset] = bytes[i - at];
+                for (std::uint64_t i = from; i < to; ++i) {
+                    data[static_cast<std::size_t>(i - offset)] = bytes[static_cast<std::size_t>(i - at)];
+                }
             }
             return true;
         };
