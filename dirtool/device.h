@@ -46,8 +46,25 @@ std::unique_ptr<device> open_image_device(const std::string& image_file, std::st
 std::unique_ptr<device> open_file_system_device(const std::shared_ptr<image_reader>& reader, std::uint64_t start,
                                                 std::uint64_t length, const std::string& name, std::string& error);
 
+// When the ext2/3/4 file system in the bytes [start, start + length) of an image was last written,
+// as its superblock says; false when there is none there or it does not say.
+bool file_system_written(const std::shared_ptr<image_reader>& reader, std::uint64_t start, std::uint64_t length,
+                         std::int64_t& seconds);
+
+// A whole-disk image, which holds an MBR or a GPT partition table rather than a file system: its
+// root lists one folder per partition, named by its number, holding the partition's file system.
+// Null when the image holds no partition table.
+std::unique_ptr<device> open_partitioned_disk(const std::shared_ptr<image_reader>& reader,
+                                              const std::string& image_file);
+
+// The file system of partition `number` of the whole-disk image `image_file`. Null with a message in
+// `error` when there is no such partition or it holds no file system this tool can read.
+std::unique_ptr<device> open_partition_device(const std::string& image_file, unsigned number, std::string& error);
+
 // The device /dev/NAME: the image NAME.img in `devices` when that file exists, else the folder
-// NAME. Null with a message in `error` when the image cannot be read.
+// NAME. When neither exists and NAME names a partition as Linux does ("sda2", "nvme0n1p2"), that
+// partition of the disk's image ("sda.img", "nvme0n1.img"). Null with a message in `error` when the
+// image cannot be read.
 std::unique_ptr<device> open_device(const std::string& devices, const std::string& name, std::string& error);
 
 }  // namespace dirtool

@@ -1,6 +1,7 @@
 // A folder of the host served as a device: its entries by name, links listed but never followed.
 #include "device.h"
 #include "device_fs.h"
+#include "partition_table.h"
 
 #include <utility>
 
@@ -76,7 +77,15 @@ std::unique_ptr<device> open_device(const std::string& devices, const std::strin
     if (stat_entry(image_file, true, image) && image.type != 'd') {
         return open_image_device(image_file, error);
     }
-    return open_folder_device(devices + "/" + name);
+    const std::string folder = devices + "/" + name;
+    entry_info found;
+    std::string disk;
+    unsigned number = 0;
+    if (!stat_entry(folder, true, found) && split_partition_name(name, disk, number)) {
+        const std::string disk_file = devices + "/" + disk + ".img";
+        if (stat_entry(disk_file, true, image) && image.type != 'd') return open_partition_device(disk_file, number, error);
+    }
+    return open_folder_device(folder);
 }
 
 }  // namespace dirtool

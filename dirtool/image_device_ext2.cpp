@@ -324,7 +324,21 @@ std::unique_ptr<device> open_image_device(const std::string& image_file, std::st
     if (!source) return nullptr;
     const std::uint64_t size = source->size();
     auto reader = std::make_shared<image_reader>(std::move(source));
-    return open_file_system_device(reader, 0, size, image_file, error);
+    std::unique_ptr<device> bare = open_file_system_device(reader, 0, size, image_file, error);
+    if (bare) return bare;
+    // No file system from the image's first byte: a whole disk holds a partition table there, and
+    // an image that holds neither keeps the file system's message.
+    return open_partitioned_disk(reader, image_file);
+}
+
+bool file_system_written(const std::shared_ptr<image_reader>& reader, std::uint64_t start, std::uint64_t length,
+                         std::int64_t& seconds) {
+    const image_window window{reader.get(), start, length};
+    ext2_filsys fs = nullptr;
+    if (open_file_system(window, fs) != 0) return false;
+    seconds = static_cast<std::int64_t>(fs->super->s_wtime) | (static_cast<std::int64_t>(fs->super->s_wtime_hi) << 32);
+    ext2fs_close_free(&fs);
+    return seconds != 0;
 }
 
 std::unique_ptr<device> open_file_system_device(const std::shared_ptr<image_reader>& reader, std::uint64_t start,

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Makes sure this Debian machine has what a job needs, installing what is missing with apt when
 # run as root, or saying what to install otherwise.
-#   scripts/setup.sh demo   the host build: compiler, CMake, Ninja, GoogleTest sources, and
-#                           e2fsprogs with libext2fs, which the stand-in tool reads images with
+#   scripts/setup.sh demo   the host build: compiler, CMake, Ninja, GoogleTest sources,
+#                           e2fsprogs with libext2fs, which the stand-in tool reads images with,
+#                           and fdisk, whose sfdisk writes the partition tables its tests read
 #   scripts/setup.sh test   also 32-bit and 64-bit Wine, the i686 and x86_64 MinGW-w64 compilers,
 #                           e2fsprogs' Debian source package for the Windows tool's libext2fs,
 #                           clang's fuzzer runtime, Midnight Commander with tmux, and Double
@@ -26,6 +27,7 @@ need_command make make
 need_package googletest
 need_package libext2fs-dev
 need_command mke2fs e2fsprogs
+need_package fdisk
 case "$job" in
   test)
     need_command i686-w64-mingw32-g++-posix g++-mingw-w64-i686

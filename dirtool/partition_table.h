@@ -1,0 +1,48 @@
+// The partition table of a whole-disk image: an MBR, with its extended and logical partitions, or a
+// GPT. Nothing here touches a file: the disk is read through a callback, so that every host reads
+// partitions with the same code. The table is untrusted: whatever does not add up is left out or
+// clipped, with a message, and nothing is read outside the disk.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace dirtool {
+
+// Fills `data` with the `size` bytes at `offset` of the disk; false when they cannot be read. Only
+// ever asked for bytes inside the disk's size.
+using disk_reader = std::function<bool(std::uint64_t offset, std::size_t size, char* data)>;
+
+enum class table_kind { none, mbr, gpt };
+
+struct partition {
+    unsigned number = 0;      // as Linux numbers it: 1 to 4 primary, 5 up logical; a GPT entry's index from 1
+    std::uint64_t start = 0;  // in bytes from the disk's start
+    std::uint64_t size = 0;   // in bytes, clipped to the disk's end
+};
+
+struct partition_table {
+    table_kind kind = table_kind::none;
+    std::uint32_t sector_size = 512;
+    std::vector<partition> partitions;  // by number
+    // What was wrong with the table: each refused or clipped partition, a damaged GPT header, a
+    // broken chain of logical partitions. The partitions above are still sound.
+    std::vector<std::string> problems;
+};
+
+// Reads the table of a disk of `disk_size` bytes. `kind` stays none when the disk holds neither an
+// MBR nor a GPT; a GPT that cannot be read at all comes back with no partitions and a problem.
+partition_table read_partition_table(const disk_reader& read, std::uint64_t disk_size);
+
+// The partition a Linux device name stands for: "sda2" is partition 2 of "sda", and where the disk's
+// name ends in a digit a "p" comes before the number ("nvme0n1p2", "mmcblk0p1"). False for a name
+// that is no disk name followed by a partition number.
+bool split_partition_name(const std::string& name, std::string& disk, unsigned& number);
+
+// The IEEE 802.3 CRC-32 that a GPT's header and entries carry.
+std::uint32_t crc32(const char* bytes, std::size_t count);
+
+}  // namespace dirtool
