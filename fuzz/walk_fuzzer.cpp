@@ -35,7 +35,7 @@ void check_output_line(std::string_view line) {
 
 // `tool -s/dev/DEVICE "PATH" > "TEMP"`: every quoted text must survive the interpreter.
 void check_command(const std::string& command) {
-    check(command.size() <= kovox::max_line_length);
+    check(command.size() <= kovox::max_list_command_length);
     const std::size_t path_start = command.find('"') + 1;
     const std::size_t path_end = command.find('"', path_start);
     check(path_start > 0 && path_end != std::string::npos);

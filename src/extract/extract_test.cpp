@@ -56,9 +56,16 @@ TEST_F(ExtractFile, NothingRunsForPathsThatCannotReachTheToolWhole) {
     extract_file("/etc\\");
     EXPECT_TRUE(fake.commands.empty());
 
+}
+
+TEST_F(ExtractFile, EveryPathThatFitsIsRun) {
+    // The longest path, its last component of 258 characters, and the longest device name.
     const std::string longest = "/" + std::string(258, 'x');
-    extract_file(longest.c_str());  // fits as a path, but not in the command text
-    EXPECT_TRUE(fake.commands.empty());
+    const std::string device(max_path_length, 'v');
+    std::strcpy(settings.device, device.c_str());
+    extract_file(longest.c_str());
+    EXPECT_EQ(fake.commands, std::vector<std::string>{"kovont.exe -READ -s/dev/" + device + " \"" + longest +
+                                                      "\" \"" + longest.substr(1) + "\""});
 }
 
 }  // namespace

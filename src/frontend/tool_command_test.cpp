@@ -55,6 +55,17 @@ TEST_F(ToolCommand, ExactTexts) {
     EXPECT_STREQ(command, "kovodos.exe -READ -s/dev/hda1 \"/etc/\" \"\"");
 }
 
+TEST_F(ToolCommand, LongestTextsFit) {
+    // Every text at 259 characters, with the longer tool name: the longest command there is.
+    settings.tool_exe = dos_tool_exe;
+    const std::string longest(max_path_length, 'x');
+    std::strcpy(settings.device, longest.c_str());
+    ASSERT_TRUE(build_copy_command(command, longest.c_str(), longest.c_str()));
+    EXPECT_EQ(std::strlen(command), max_command_length);
+    ASSERT_TRUE(build_list_command(command, longest.c_str(), longest.c_str()));
+    EXPECT_EQ(std::strlen(command), max_list_command_length);
+}
+
 TEST_F(ToolCommand, NothingToRunForTextsTheInterpreterWouldChange) {
     EXPECT_FALSE(build_list_command(command, "/a\"b/", "/tmp/kovoxtmp.000"));
     EXPECT_STREQ(command, "");

@@ -181,17 +181,22 @@ TEST_F(ListDir, DisplayPathAtTheLengthLimit) {
     list_dir(path.c_str(), 99);
     const std::string shown = path.substr(1);
     EXPECT_EQ(fake.output, file_line(shown + fits) + dir_line(shown + fits) + dir_line(shown + "h"));
-    // The long directory's command would not fit: it is printed but not entered.
+    // The long directory's own path would not fit: it is printed but not entered.
     EXPECT_EQ(fake.commands, (std::vector<std::string>{list_command(path, 99), list_command(path + "h/", 100)}));
 }
 
-TEST_F(ListDir, CommandTextAtItsLimit) {
-    // The command adds 47 characters to the path here: a path of 252 makes a command of 299.
-    const std::string fits = "/" + std::string(250, 'p') + "/";
-    list_dir(fits.c_str(), 1);
-    list_dir(("/q" + fits).c_str(), 1);
-    EXPECT_EQ(fake.commands, (std::vector<std::string>{list_command(fits, 1)}));
-    EXPECT_EQ(fake.commands[0].size(), max_line_length);
+TEST_F(ListDir, LongestCommandTextIsRun) {
+    // The longer tool name, and the device name, directory path and temporary file path at 259.
+    settings.tool_exe = dos_tool_exe;
+    const std::string device(max_path_length, 'v');
+    const std::string temp_dir(max_path_length - std::strlen("/kovoxtmp.001"), 't');
+    std::strcpy(settings.device, device.c_str());
+    std::strcpy(settings.temp_dir, temp_dir.c_str());
+    const std::string path = "/" + std::string(max_path_length - 2, 'p') + "/";
+    list_dir(path.c_str(), 1);
+    EXPECT_EQ(fake.commands, (std::vector<std::string>{"kovodos.exe -s/dev/" + device + " \"" + path +
+                                                       "\" > \"" + temp_dir + "/kovoxtmp.001\""}));
+    EXPECT_EQ(fake.commands[0].size(), max_list_command_length);
 }
 
 TEST_F(ListDir, OnlyThePrintedPathIsConvertedToTheOemCodePage) {
