@@ -22,40 +22,47 @@ protected:
 };
 
 TEST_F(ExtractFile, LocalNameIsTheLastComponent) {
-    fake.rules = platform::interpreter::windows_cmd;
     const struct {
         std::string device_path;
-        std::string local_name;
+        std::string windows_name;
+        std::string posix_name;
     } cases[] = {
-        {"etc/passwd", "passwd"},
-        {"/boot/vmlinuz-2.4", "vmlinuz-2.4"},
-        {"/a.b/c.tar.gz", "c.tar.gz"},
-        {"/etc/", ""},
-        {"readme", "readme"},
-        {"C:notes.txt", "notes.txt"},
-        {"/dir\\sub\\file.txt", "file.txt"},
-        {"/My Documents/a file.txt", "a file.txt"},
+        {"etc/passwd", "passwd", "passwd"},
+        {"/boot/vmlinuz-2.4", "vmlinuz-2.4", "vmlinuz-2.4"},
+        {"/a.b/c.tar.gz", "c.tar.gz", "c.tar.gz"},
+        {"/etc/", "", ""},
+        {"readme", "readme", "readme"},
+        {"C:notes.txt", "notes.txt", "C:notes.txt"},
+        {"/dir\\sub\\file.txt", "file.txt", "dir\\sub\\file.txt"},
+        {"/My Documents/a file.txt", "a file.txt", "a file.txt"},
     };
     for (const auto& c : cases) {
+        fake.rules = platform::interpreter::windows_cmd;
+        fake.separator = '\\';
         fake.commands.clear();
         extract_file(c.device_path.c_str());
         EXPECT_EQ(fake.commands, std::vector<std::string>{"kovont.exe -READ -s/dev/hda1 \"" +
-                                                          c.device_path + "\" \"" + c.local_name + "\""});
+                                                          c.device_path + "\" \"" + c.windows_name + "\""});
+        fake.rules = platform::interpreter::posix_shell;
+        fake.separator = '/';
+        fake.commands.clear();
+        extract_file(c.device_path.c_str());
+        EXPECT_EQ(fake.commands, std::vector<std::string>{"kovont.exe -READ -s/dev/hda1 \"" +
+                                                          c.device_path + "\" \"" + c.posix_name + "\""});
     }
 }
 
 TEST_F(ExtractFile, NothingRunsForPathsThatCannotReachTheToolWhole) {
     const std::string too_long = "/" + std::string(259, 'x');
     const char* const hostile[] = {
-        "/etc/passwd\" & touch canary & \"", "/etc/$(touch canary)", "/etc/`touch canary`",
-        "/etc/a\nb", too_long.c_str(),
+        "/etc/passwd\" & touch canary & \"", "/etc/passwd\"; touch canary; \"", "/etc/a\nb",
+        too_long.c_str(),
     };
     for (const char* path : hostile) extract_file(path);
     fake.rules = platform::interpreter::windows_cmd;
     extract_file("/etc/%COMSPEC%");
     extract_file("/etc\\");
     EXPECT_TRUE(fake.commands.empty());
-
 }
 
 TEST_F(ExtractFile, EveryPathThatFitsIsRun) {
@@ -66,6 +73,12 @@ TEST_F(ExtractFile, EveryPathThatFitsIsRun) {
     extract_file(longest.c_str());
     EXPECT_EQ(fake.commands, std::vector<std::string>{"kovont.exe -READ -s/dev/" + device + " \"" + longest +
                                                       "\" \"" + longest.substr(1) + "\""});
+    // On POSIX `$`, backquotes, backslashes and `'` reach the tool as they are.
+    fake.commands.clear();
+    extract_file("/Price $5/`x` it's back\\Foo$Bar.class");
+    EXPECT_EQ(fake.commands, std::vector<std::string>{"kovont.exe -READ -s/dev/" + device +
+                                                      " \"/Price $5/`x` it's back\\Foo$Bar.class\"" +
+                                                      " \"`x` it's back\\Foo$Bar.class\""});
 }
 
 }  // namespace

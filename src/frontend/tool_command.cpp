@@ -5,6 +5,8 @@
 
 namespace kovox {
 
+static_assert(max_command_length <= platform::max_command_length, "every command kovox builds runs");
+
 bool build_list_command(command_text& command, const char* directory_path, const char* temp_path) {
     command[0] = '\0';
     if (!platform::can_quote(directory_path) || !platform::can_quote(temp_path)) return false;

@@ -69,9 +69,12 @@ TEST_F(ToolCommand, LongestTextsFit) {
 TEST_F(ToolCommand, NothingToRunForTextsTheInterpreterWouldChange) {
     EXPECT_FALSE(build_list_command(command, "/a\"b/", "/tmp/kovoxtmp.000"));
     EXPECT_STREQ(command, "");
-    EXPECT_FALSE(build_list_command(command, "/", "/tmp/$HOME/kovoxtmp.000"));
-    EXPECT_FALSE(build_copy_command(command, "/etc/`id`", "x"));
+    EXPECT_FALSE(build_list_command(command, "/", "/tmp/\"/kovoxtmp.000"));
     EXPECT_FALSE(build_copy_command(command, "/etc/x", "x\ny"));
+    // The POSIX layer hands every quoted text to sh unchanged: only a quote or a control character
+    // stops it.
+    EXPECT_TRUE(build_copy_command(command, "/etc/$HOME `id` a\\b it's", "it's"));
+    EXPECT_TRUE(build_list_command(command, "/$(id)/", "/tmp/$HOME/kovoxtmp.000"));
     fake.rules = platform::interpreter::windows_cmd;
     EXPECT_FALSE(build_copy_command(command, "/etc/%PATH%", "x"));
     EXPECT_FALSE(build_copy_command(command, "/etc/x", "x\\"));

@@ -144,20 +144,20 @@ TEST_F(ListDir, TemporaryFileThatCannotBeReplacedIsNeverRead) {
 }
 
 TEST_F(ListDir, UnsafeDirectoryNamesArePrintedButNotEntered) {
-    const std::vector<std::string> unsafe = {"a\"b", "$(touch x)", "`x`", "back\\slash",
-                                             "tab\there", "cr\rhere", "a/b"};
+    const std::vector<std::string> unsafe = {"a\"b", "tab\there", "cr\rhere", "a/b"};
     std::vector<tool_entry> entries;
     std::string expected;
     for (const std::string& name : unsafe) {
         entries.push_back(dir(name));
         expected += dir_line(name);
     }
-    entries.push_back(dir("%PATH% & | < > ^ ; fine in POSIX quotes"));
-    expected += dir_line("%PATH% & | < > ^ ; fine in POSIX quotes");
+    const std::string safe = "%PATH% $(x) `y` back\\slash it's & | < > ^ ; fine in POSIX quotes";
+    entries.push_back(dir(safe));
+    expected += dir_line(safe);
     fake.listings["/"] = tool_listing(entries);
     EXPECT_EQ(list_root(), expected);
     EXPECT_EQ(fake.commands.size(), 2u);
-    EXPECT_EQ(fake.commands[1], list_command("/%PATH% & | < > ^ ; fine in POSIX quotes/", 1));
+    EXPECT_EQ(fake.commands[1], list_command("/" + safe + "/", 1));
 }
 
 TEST_F(ListDir, WindowsInterpreterRules) {

@@ -2,7 +2,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -17,7 +16,7 @@ constexpr std::uint32_t nt_version = 0x0a280105u;
 
 // Like the Windows interpreter, look for a program in the current directory before the search path.
 constexpr char current_directory_first[] = "PATH=.:\"$PATH\"; ";
-constexpr std::size_t max_command_length = 4096;
+constexpr std::size_t prefix_length = sizeof current_directory_first - 1;
 
 }  // namespace
 
@@ -55,10 +54,12 @@ bool can_pass_unquoted(std::string_view text) {
 }
 
 void run_command(const char* command_text) {
-    char script[max_command_length];
-    const int length =
-        std::snprintf(script, sizeof script, "%s%s", current_directory_first, command_text);
-    if (length < 0 || static_cast<std::size_t>(length) >= sizeof script) return;
+    const std::string_view command = command_text;
+    if (command.size() > max_command_length) return;
+    // The command as cmd.exe reads it: each quoted text goes to sh in single quotes, unchanged.
+    char script[prefix_length + longest_posix_script(max_command_length) + 1];
+    std::memcpy(script, current_directory_first, prefix_length);
+    if (posix_script_for(command, script + prefix_length, sizeof script - prefix_length) == 0) return;
     // The exit status is the tool's business; what it wrote is all that counts.
     static_cast<void>(std::system(script));
 }

@@ -5,11 +5,11 @@ namespace {
 
 bool is_control(unsigned char c) { return c < 0x20 || c == 0x7f; }
 
-// Characters that keep a special meaning inside double quotes.
+// Characters that keep a special meaning inside double quotes. On POSIX the platform layer hands
+// each quoted text to /bin/sh in single quotes, where only the closing quote means anything.
 bool is_special_in_quotes(interpreter kind, unsigned char c) {
     if (c == '"' || is_control(c)) return true;
-    if (kind == interpreter::windows_cmd) return c == '%';
-    return c == '$' || c == '`' || c == '\\';
+    return kind == interpreter::windows_cmd && c == '%';
 }
 
 bool is_plain_word_character(unsigned char c) {
@@ -34,6 +34,39 @@ bool can_pass_unquoted_for(interpreter /*kind*/, std::string_view text) {
         if (!is_plain_word_character(static_cast<unsigned char>(c))) return false;
     }
     return true;
+}
+
+std::size_t posix_script_for(std::string_view command, char* buffer, std::size_t size) {
+    std::size_t length = 0;
+    const auto put = [&](std::string_view part) {
+        if (length == size || part.size() > size - length - 1) {
+            length = size;  // does not fit
+            return;
+        }
+        for (const char c : part) buffer[length++] = c;
+    };
+    bool quoted = false;
+    for (const char c : command) {
+        if (c == '"') {
+            quoted = !quoted;
+            put("'");
+        } else if (quoted && c == '\'') {
+            put("'\\''");
+        } else if (quoted || is_plain_word_character(static_cast<unsigned char>(c)) || c == '/' ||
+                   c == ' ' || c == '>') {
+            put(std::string_view(&c, 1));
+        } else {
+            length = size;  // sh might read it otherwise than cmd.exe
+        }
+    }
+    if (quoted) put("'");
+    if (size == 0) return 0;
+    if (length == size) {
+        buffer[0] = '\0';
+        return 0;
+    }
+    buffer[length] = '\0';
+    return length;
 }
 
 }  // namespace platform

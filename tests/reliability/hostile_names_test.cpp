@@ -19,7 +19,7 @@ constexpr char canary[] = "canary";
 struct hostile_name {
     std::string name;
     bool windows_can_hold;
-    bool entered_on_posix;  // kovox enters the folder: it can pass the name through /bin/sh
+    bool entered_on_posix;  // kovox enters the folder: its POSIX layer passes the name to /bin/sh
     bool entered_on_windows;
 };
 
@@ -32,9 +32,9 @@ const std::vector<hostile_name> hostile_names = {
     {"%PATH%", true, true, false},
     {"100% & 50%", true, true, false},
     {"!PATH!", true, true, true},
-    {"$(mkdir canary)", true, false, true},
-    {"`mkdir canary`", true, false, true},
-    {"${PATH}", true, false, true},
+    {"$(mkdir canary)", true, true, true},
+    {"`mkdir canary`", true, true, true},
+    {"${PATH}", true, true, true},
     {"x & mkdir canary & x", true, true, true},
     {"x ^& mkdir canary", true, true, true},
     {"(x) ^", true, true, true},
@@ -42,7 +42,7 @@ const std::vector<hostile_name> hostile_names = {
     {"x < y > canary", false, true, false},
     {"x; mkdir canary", true, true, true},
     {"it's", true, true, true},
-    {"back\\slash", false, false, false},
+    {"back\\slash", false, true, false},
     {"carriage\rreturn", false, false, false},
     {"tab\there", false, false, false},
     {"-rf", true, true, true},
