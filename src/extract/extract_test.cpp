@@ -60,7 +60,10 @@ TEST_F(ExtractFile, NothingRunsForPathsThatCannotReachTheToolWhole) {
     };
     for (const char* path : hostile) extract_file(path);
     fake.rules = platform::interpreter::windows_cmd;
+    fake.separator = '\\';
+    fake.environment["ComSpec"] = "C:\\windows\\system32\\cmd.exe";
     extract_file("/etc/%COMSPEC%");
+    extract_file("/etc/%comspec:~0,3%.txt");
     extract_file("/etc\\");
     EXPECT_TRUE(fake.commands.empty());
 }

@@ -16,7 +16,8 @@ std::string_view file_name_part(std::string_view path, bool keep_extension) {
 std::string_view local_file_name(std::string_view path, char local_separator) {
     if (local_separator == '\\') return file_name_part(path, true);
     const std::size_t last_slash = path.rfind('/');
-    return last_slash == std::string_view::npos ? path : path.substr(last_slash + 1);
+    if (last_slash == std::string_view::npos) return path;
+    return std::string_view(path.data() + last_slash + 1, path.size() - last_slash - 1);
 }
 
 void lower_case(char* text) {

@@ -76,9 +76,20 @@ TEST_F(ToolCommand, NothingToRunForTextsTheInterpreterWouldChange) {
     EXPECT_TRUE(build_copy_command(command, "/etc/$HOME `id` a\\b it's", "it's"));
     EXPECT_TRUE(build_list_command(command, "/$(id)/", "/tmp/$HOME/kovoxtmp.000"));
     fake.rules = platform::interpreter::windows_cmd;
+    fake.environment["Path"] = "C:\\windows";
     EXPECT_FALSE(build_copy_command(command, "/etc/%PATH%", "x"));
+    EXPECT_STREQ(command, "");
+    EXPECT_FALSE(build_copy_command(command, "/etc/%path:~0,3%", "x"));
+    EXPECT_FALSE(build_list_command(command, "/%CD%/", "C:\\Temp\\kovoxtmp.001"));
+    // Each text alone holds no pair; the command does.
+    EXPECT_FALSE(build_copy_command(command, "/etc/%__a", "b%"));
     EXPECT_FALSE(build_copy_command(command, "/etc/x", "x\\"));
     EXPECT_TRUE(build_copy_command(command, "/etc/$x`y`", "$x`y`"));
+    EXPECT_TRUE(build_copy_command(command, "/100%/50% off.txt", "50% off.txt"));
+    EXPECT_TRUE(build_copy_command(command, "/a%20b%20c.pdf", "%PATHS%"));
+    // Asked at the time: once unset, the variable no longer counts.
+    fake.environment.clear();
+    EXPECT_TRUE(build_copy_command(command, "/etc/%PATH%", "x"));
 }
 
 }  // namespace

@@ -164,10 +164,14 @@ TEST_F(ListDir, WindowsInterpreterRules) {
     fake.rules = platform::interpreter::windows_cmd;
     fake.separator = '\\';
     std::strcpy(settings.temp_dir, "C:\\Temp dir");
-    fake.listings["/"] = tool_listing({dir("%PATH%"), dir("ends\\"), dir("$(x) `y` a\\b")});
+    fake.environment["PATH"] = "C:\\windows";
+    fake.listings["/"] = tool_listing({dir("%PATH%"), dir("%cd%"), dir("100%"), dir("a%20b%20c"),
+                                       dir("ends\\"), dir("$(x) `y` a\\b")});
     list_root();
     EXPECT_EQ(fake.commands, (std::vector<std::string>{
                                  "kovont.exe -s/dev/hda1 \"/\" > \"C:\\Temp dir\\kovoxtmp.000\"",
+                                 "kovont.exe -s/dev/hda1 \"/100%/\" > \"C:\\Temp dir\\kovoxtmp.001\"",
+                                 "kovont.exe -s/dev/hda1 \"/a%20b%20c/\" > \"C:\\Temp dir\\kovoxtmp.001\"",
                                  "kovont.exe -s/dev/hda1 \"/ends\\/\" > \"C:\\Temp dir\\kovoxtmp.001\"",
                                  "kovont.exe -s/dev/hda1 \"/$(x) `y` a\\b/\" > \"C:\\Temp dir\\kovoxtmp.001\""}));
 }

@@ -34,6 +34,15 @@ std::uint32_t get_environment_variable(const char* name, char* buffer, std::uint
     return static_cast<std::uint32_t>(length);
 }
 
+bool is_variable_set(std::string_view name) {
+    // A name cut from a command text is never longer than the text.
+    char terminated[max_command_length + 1];
+    if (name.size() >= sizeof terminated) return true;
+    std::memcpy(terminated, name.data(), name.size());
+    terminated[name.size()] = '\0';
+    return std::getenv(terminated) != nullptr;
+}
+
 bool get_temp_directory(char* buffer, std::size_t size) {
     const char* directory = std::getenv("TMPDIR");
     if (directory == nullptr || directory[0] == '\0') directory = "/tmp";
@@ -51,6 +60,10 @@ bool can_quote(std::string_view text) { return can_quote_for(interpreter::posix_
 
 bool can_pass_unquoted(std::string_view text) {
     return can_pass_unquoted_for(interpreter::posix_shell, text);
+}
+
+bool can_run_unchanged(const char* command_text) {
+    return can_run_unchanged_for(interpreter::posix_shell, command_text, is_variable_set);
 }
 
 void run_command(const char* command_text) {

@@ -12,6 +12,22 @@ enum class interpreter { posix_shell, windows_cmd };
 bool can_quote_for(interpreter kind, std::string_view text);
 bool can_pass_unquoted_for(interpreter kind, std::string_view text);
 
+// Whether an environment variable of this name is set, as the interpreter would find it.
+using variable_lookup = bool (*)(std::string_view name);
+
+// Whether cmd.exe would put a variable's value in place of part of `command`: for some pair of
+// consecutive `%`, the text between them, cut at its first `:` (so that `%NAME:~0,3%` and
+// `%NAME:a=b%` count), names a variable that `is_set` reports set, or one cmd.exe makes itself:
+// CD, DATE, TIME, RANDOM, ERRORLEVEL, CMDEXTVERSION, CMDCMDLINE, HIGHESTNUMANODENUMBER, PROMPT
+// (which cmd.exe sets when it is missing), and any name that begins with `__` or `=`. Names are
+// compared without regard to case.
+bool cmd_would_expand(std::string_view command, variable_lookup is_set);
+
+// Whether the interpreter runs the whole command text `command` as written. On POSIX always, since
+// the platform layer quotes every text for /bin/sh; on Windows unless cmd.exe would expand a
+// variable in it (which may span quoted texts).
+bool can_run_unchanged_for(interpreter kind, std::string_view command, variable_lookup is_set);
+
 // The script /bin/sh runs for `command`, a command text as cmd.exe reads it: inside double quotes
 // (to the next one, or to the end) every character stands for itself. Each quoted text becomes a
 // single-quoted one, with `'` written as `'\''`, so that sh changes nothing in it. The rest goes as

@@ -30,7 +30,7 @@ const std::vector<hostile_name> hostile_names = {
     {"x\" & mkdir canary & \"x", false, false, false},
     {"x\"; mkdir canary; \"x", false, false, false},
     {"%PATH%", true, true, false},
-    {"100% & 50%", true, true, false},
+    {"100% & 50%", true, true, true},
     {"!PATH!", true, true, true},
     {"$(mkdir canary)", true, true, true},
     {"`mkdir canary`", true, true, true},
