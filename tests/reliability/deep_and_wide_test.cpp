@@ -43,25 +43,19 @@ TEST_F(ReliabilityTest, NestedToTheLimit) {
     ASSERT_EQ(("/" + deepest + "/").size(), longest);
     const int depth = static_cast<int>(std::count(deepest.begin(), deepest.end(), '/')) + 1;
     EXPECT_GT(list_command_length("hda1", "/" + deepest + "/", native_path(temp), depth), old_command_width);
-    made.push_back(folder(deepest));
-    const std::vector<device_entry> in_deepest = {file(deepest + "/f", 2), folder(deepest + "/x")};
+    made.insert(made.end(), {folder(deepest), file(deepest + "/f", 2), folder(deepest + "/x")});
     std::vector<device_entry> listed = made;
     if (!on_windows()) {
-        // A folder one character longer is printed but not entered. Inside the deepest folder, the
-        // longest path kovox prints, and one longer, which it leaves out.
+        // On the host "x" is printed but not entered, as is a folder one character longer than the
+        // deepest; and the longest path kovox prints is listed beside one longer, left out.
+        made.push_back(file(deepest + "/x/never listed", 1));
         made.push_back(folder(deepest + "z"));
         listed.push_back(made.back());
         made.push_back(file(deepest + "z/never listed", 1));
-        made.insert(made.end(), in_deepest.begin(), in_deepest.end());
-        listed.insert(listed.end(), in_deepest.begin(), in_deepest.end());
-        made.push_back(file(deepest + "/x/never listed", 1));
         const std::string printed = deepest + "/" + std::string(longest_printed_path - deepest.size() - 1, 'p');
         made.push_back(file(printed, 3));
         listed.push_back(made.back());
         made.push_back(file(printed + "q", 3));
-    } else {
-        made.insert(made.end(), in_deepest.begin(), in_deepest.end());
-        listed.insert(listed.end(), in_deepest.begin(), in_deepest.end());
     }
     make_device(device_folder, made);
 
