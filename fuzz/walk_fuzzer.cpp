@@ -35,12 +35,13 @@ void check_output_line(std::string_view line) {
 
 // `tool -s/dev/DEVICE "PATH" > "TEMP"`: every quoted text must survive the interpreter.
 void check_command(const std::string& command) {
-    check(command.size() <= kovox::max_line_length);
+    check(command.size() <= kovox::max_list_command_length);
     const std::size_t path_start = command.find('"') + 1;
     const std::size_t path_end = command.find('"', path_start);
     check(path_start > 0 && path_end != std::string::npos);
     const std::string_view path(command.data() + path_start, path_end - path_start);
     check(platform::can_quote(path));
+    check(platform::can_run_unchanged(command.c_str()));
     check(path.size() >= 1 && path.front() == '/' && path.back() == '/');
     check(path.find("//") == std::string_view::npos);
 }
@@ -54,6 +55,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         fake.rules = platform::interpreter::windows_cmd;
         fake.separator = '\\';
     }
+    // Set variables whose names a text may hold between two `%`.
+    fake.environment = {{"PATH", "/bin"}, {"A", "x"}, {"Dir", ""}};
     while (input.remaining_bytes() > 0 && fake.next_listings.size() < 64) {
         fake.next_listings.push_back(input.ConsumeRandomLengthString(4096));
     }

@@ -15,7 +15,7 @@ void extract_file(const char* device_path) {
     const std::string_view path = device_path;
     if (path.size() > max_path_length) return;
 
-    const std::string_view name = file_name_part(path, true);
+    const std::string_view name = local_file_name(path, platform::local_path_separator());
     char local_name[path_buffer_size];
     std::memcpy(local_name, name.data(), name.size());
     local_name[name.size()] = '\0';

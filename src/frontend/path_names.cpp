@@ -13,6 +13,13 @@ std::string_view file_name_part(std::string_view path, bool keep_extension) {
     return path;
 }
 
+std::string_view local_file_name(std::string_view path, char local_separator) {
+    if (local_separator == '\\') return file_name_part(path, true);
+    const std::size_t last_slash = path.rfind('/');
+    if (last_slash == std::string_view::npos) return path;
+    return std::string_view(path.data() + last_slash + 1, path.size() - last_slash - 1);
+}
+
 void lower_case(char* text) {
     for (; *text != '\0'; ++text) {
         if (*text >= 'A' && *text <= 'Z') *text = static_cast<char>(*text - 'A' + 'a');

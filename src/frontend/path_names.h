@@ -9,6 +9,12 @@ namespace kovox {
 // Without `keep_extension`, the text from its last "." on is dropped as well.
 std::string_view file_name_part(std::string_view path, bool keep_extension);
 
+// The name a copy of the device file `path` gets in the current folder, with its extension: what
+// follows the last "/" and the last `local_separator`. Where that is a backslash (Windows), what
+// follows a leading drive too, as file_name_part finds it; elsewhere a backslash or a colon
+// belongs to the name.
+std::string_view local_file_name(std::string_view path, char local_separator);
+
 // Lower-cases A to Z in place; every other byte stays.
 void lower_case(char* text);
 

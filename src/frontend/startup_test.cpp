@@ -57,8 +57,8 @@ TEST(Startup, DeviceNameFromTheArchiveArgument) {
             EXPECT_TRUE(commands.empty()) << c.archive;
         }
     }
-    // The longest name is accepted, but its listing command would not fit: nothing runs either.
-    EXPECT_TRUE(platform::fake::current().commands.empty());
+    // The longest name is accepted, and its listing command runs.
+    EXPECT_EQ(platform::fake::current().commands, std::vector<std::string>{list_root(longest)});
 }
 
 TEST(Startup, CommandLineForms) {

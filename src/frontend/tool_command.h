@@ -5,7 +5,7 @@
 
 namespace kovox {
 
-using command_text = char[line_buffer_size];
+using command_text = char[command_buffer_size];
 
 // The command that lists `directory_path` of the device into `temp_path`. False, with nothing to
 // run, when a text would not reach the tool as exactly itself or the command does not fit.

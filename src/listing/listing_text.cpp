@@ -82,6 +82,8 @@ line_kind convert_line(std::string_view line, list_entry& entry) {
     }
     const std::size_t size_end = line.find(' ', size_end_column);
     if (size_end == std::string_view::npos) return line_kind::not_entry;
+    const std::string_view name = columns_from(line, size_end + name_offset);
+    if (name.size() > max_path_length) return line_kind::not_entry;
 
     entry.mode[0] = line[0] == 'd' ? 'd' : '-';
     entry.mode[1] = line[2] == 'w' ? '-' : 'r';
@@ -96,7 +98,7 @@ line_kind convert_line(std::string_view line, list_entry& entry) {
     entry.size[padding + size.size()] = '\0';
 
     set_field(entry.date, columns_from(line, size_end + date_offset, date_width));
-    set_field(entry.name, columns_from(line, size_end + name_offset));
+    set_field(entry.name, name);
     return line_kind::entry;
 }
 

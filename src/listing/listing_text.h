@@ -19,11 +19,14 @@ constexpr std::size_t size_column = 21;
 constexpr std::size_t size_end_column = 30;  // first column where the size may end
 constexpr std::size_t date_offset = 5;       // from the space after the size
 constexpr std::size_t name_offset = 26;      // from the space after the size
+// A line holds the widest size the tool writes and a name of the longest path.
+static_assert(max_line_length == size_column + max_size_digits + name_offset + max_path_length);
 
 struct list_entry {
     char mode[mode_width + 1];
     char size[line_buffer_size];  // right-justified in size_width; a wider size is kept whole
     char date[date_width + 1];
+    // A longer name could never be part of a display path that fits: its line is left out.
     char name[path_buffer_size];
 };
 
@@ -52,7 +55,7 @@ bool read_line(line_source& source, listing_line& line);
 enum class line_kind {
     end,        // "Disk space:" or "Can't find": nothing after it is read
     entry,      // converted into the entry
-    not_entry,  // blank, too short to hold the columns, or holding a NUL: left out
+    not_entry,  // blank, too short to hold the columns, holding a NUL, or a name over 259: left out
 };
 
 line_kind convert_line(std::string_view line, list_entry& entry);

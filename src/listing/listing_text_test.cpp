@@ -30,8 +30,8 @@ std::vector<std::string> lines_of(const std::string& text) {
 }
 
 TEST(ReadLine, CutsTextIntoLines) {
-    const std::string long_line(299, 'x');
-    const std::string too_long(300, 'y');
+    const std::string long_line(max_line_length, 'x');
+    const std::string too_long(max_line_length + 1, 'y');
     const struct {
         std::string text;
         std::vector<std::string> lines;
@@ -60,7 +60,7 @@ TEST(ReadLine, LinesSpanningReadBuffers) {
     std::string text;
     std::vector<std::string> expected;
     for (int i = 0; i < 100; ++i) {
-        expected.push_back(std::string(static_cast<std::size_t>(i * 3 % 299), static_cast<char>('a' + i % 26)));
+        expected.push_back(std::string(static_cast<std::size_t>(i) * 3 % max_line_length, static_cast<char>('a' + i % 26)));
         text += expected.back() + (i % 2 == 0 ? "\n" : "\r\n");
     }
     EXPECT_EQ(lines_of(text), expected);
@@ -97,6 +97,11 @@ TEST(ConvertLine, EntryLines) {
         {{"-rw-r--r--", "1234567890123", "huge"}, {line_kind::entry, "----------", "1234567890123", date, "huge"}},
         {{"-rw-r--r--", "123456789012345678", "larger"},
          {line_kind::entry, "----------", "123456789012345678", date, "larger"}},
+        // The widest line: the largest 64-bit size and a name of 259, 326 characters in all.
+        {{"-rw-r--r--", "18446744073709551615", std::string(259, 'n')},
+         {line_kind::entry, "----------", "18446744073709551615", date, std::string(259, 'n')}},
+        {{"drwxr-xr-x", "4096", std::string(255, 'd')},
+         {line_kind::entry, "d---------", "         4096", date, std::string(255, 'd')}},
     };
     for (const auto& c : cases) {
         std::string line = tool_line(c.tool);
@@ -142,7 +147,10 @@ TEST(ConvertLine, EndAndLeftOutLines) {
         {std::string(30, ' '), line_kind::not_entry},
         {std::string(31, ' '), line_kind::entry},
         {std::string("-rw-r--r--") + std::string(30, ' ') + std::string("a\0b", 3), line_kind::not_entry},
-        {std::string(300, ' '), line_kind::not_entry},
+        {std::string(max_line_length + 1, ' '), line_kind::not_entry},
+        // A name over 259 characters fits the line but never a display path.
+        {tool_line({"-rw-r--r--", "7", std::string(259, 'n')}).substr(0, 56 + 259), line_kind::entry},
+        {tool_line({"-rw-r--r--", "7", std::string(260, 'n')}).substr(0, 56 + 260), line_kind::not_entry},
     };
     for (const auto& c : cases) EXPECT_EQ(convert(c.line).kind, c.kind) << '"' << c.line << '"';
 }

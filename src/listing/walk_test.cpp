@@ -144,30 +144,34 @@ TEST_F(ListDir, TemporaryFileThatCannotBeReplacedIsNeverRead) {
 }
 
 TEST_F(ListDir, UnsafeDirectoryNamesArePrintedButNotEntered) {
-    const std::vector<std::string> unsafe = {"a\"b", "$(touch x)", "`x`", "back\\slash",
-                                             "tab\there", "cr\rhere", "a/b"};
+    const std::vector<std::string> unsafe = {"a\"b", "tab\there", "cr\rhere", "a/b"};
     std::vector<tool_entry> entries;
     std::string expected;
     for (const std::string& name : unsafe) {
         entries.push_back(dir(name));
         expected += dir_line(name);
     }
-    entries.push_back(dir("%PATH% & | < > ^ ; fine in POSIX quotes"));
-    expected += dir_line("%PATH% & | < > ^ ; fine in POSIX quotes");
+    const std::string safe = "%PATH% $(x) `y` back\\slash it's & | < > ^ ; fine in POSIX quotes";
+    entries.push_back(dir(safe));
+    expected += dir_line(safe);
     fake.listings["/"] = tool_listing(entries);
     EXPECT_EQ(list_root(), expected);
     EXPECT_EQ(fake.commands.size(), 2u);
-    EXPECT_EQ(fake.commands[1], list_command("/%PATH% & | < > ^ ; fine in POSIX quotes/", 1));
+    EXPECT_EQ(fake.commands[1], list_command("/" + safe + "/", 1));
 }
 
 TEST_F(ListDir, WindowsInterpreterRules) {
     fake.rules = platform::interpreter::windows_cmd;
     fake.separator = '\\';
     std::strcpy(settings.temp_dir, "C:\\Temp dir");
-    fake.listings["/"] = tool_listing({dir("%PATH%"), dir("ends\\"), dir("$(x) `y` a\\b")});
+    fake.environment["PATH"] = "C:\\windows";
+    fake.listings["/"] = tool_listing({dir("%PATH%"), dir("%cd%"), dir("100%"), dir("a%20b%20c"),
+                                       dir("ends\\"), dir("$(x) `y` a\\b")});
     list_root();
     EXPECT_EQ(fake.commands, (std::vector<std::string>{
                                  "kovont.exe -s/dev/hda1 \"/\" > \"C:\\Temp dir\\kovoxtmp.000\"",
+                                 "kovont.exe -s/dev/hda1 \"/100%/\" > \"C:\\Temp dir\\kovoxtmp.001\"",
+                                 "kovont.exe -s/dev/hda1 \"/a%20b%20c/\" > \"C:\\Temp dir\\kovoxtmp.001\"",
                                  "kovont.exe -s/dev/hda1 \"/ends\\/\" > \"C:\\Temp dir\\kovoxtmp.001\"",
                                  "kovont.exe -s/dev/hda1 \"/$(x) `y` a\\b/\" > \"C:\\Temp dir\\kovoxtmp.001\""}));
 }
@@ -181,17 +185,22 @@ TEST_F(ListDir, DisplayPathAtTheLengthLimit) {
     list_dir(path.c_str(), 99);
     const std::string shown = path.substr(1);
     EXPECT_EQ(fake.output, file_line(shown + fits) + dir_line(shown + fits) + dir_line(shown + "h"));
-    // The long directory's command would not fit: it is printed but not entered.
+    // The long directory's own path would not fit: it is printed but not entered.
     EXPECT_EQ(fake.commands, (std::vector<std::string>{list_command(path, 99), list_command(path + "h/", 100)}));
 }
 
-TEST_F(ListDir, CommandTextAtItsLimit) {
-    // The command adds 47 characters to the path here: a path of 252 makes a command of 299.
-    const std::string fits = "/" + std::string(250, 'p') + "/";
-    list_dir(fits.c_str(), 1);
-    list_dir(("/q" + fits).c_str(), 1);
-    EXPECT_EQ(fake.commands, (std::vector<std::string>{list_command(fits, 1)}));
-    EXPECT_EQ(fake.commands[0].size(), max_line_length);
+TEST_F(ListDir, LongestCommandTextIsRun) {
+    // The longer tool name, and the device name, directory path and temporary file path at 259.
+    settings.tool_exe = dos_tool_exe;
+    const std::string device(max_path_length, 'v');
+    const std::string temp_dir(max_path_length - std::strlen("/kovoxtmp.001"), 't');
+    std::strcpy(settings.device, device.c_str());
+    std::strcpy(settings.temp_dir, temp_dir.c_str());
+    const std::string path = "/" + std::string(max_path_length - 2, 'p') + "/";
+    list_dir(path.c_str(), 1);
+    EXPECT_EQ(fake.commands, (std::vector<std::string>{"kovodos.exe -s/dev/" + device + " \"" + path +
+                                                       "\" > \"" + temp_dir + "/kovoxtmp.001\""}));
+    EXPECT_EQ(fake.commands[0].size(), max_list_command_length);
 }
 
 TEST_F(ListDir, OnlyThePrintedPathIsConvertedToTheOemCodePage) {

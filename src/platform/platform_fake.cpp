@@ -1,5 +1,6 @@
 #include "platform/platform_fake.h"
 
+#include <cctype>
 #include <cstring>
 
 #include "platform/platform.h"
@@ -86,6 +87,22 @@ std::uint32_t get_environment_variable(const char* name, char* buffer, std::uint
     return static_cast<std::uint32_t>(value.size());
 }
 
+// Without regard to case under the Windows interpreter's rules, as Windows compares names.
+bool is_variable_set(std::string_view name) {
+    for (const auto& [variable, value] : fake::the_state.environment) {
+        if (variable.size() != name.size()) continue;
+        bool same = true;
+        for (std::size_t i = 0; i < name.size() && same; ++i) {
+            same = fake::the_state.rules == interpreter::windows_cmd
+                       ? std::toupper(static_cast<unsigned char>(variable[i])) ==
+                             std::toupper(static_cast<unsigned char>(name[i]))
+                       : variable[i] == name[i];
+        }
+        if (same) return true;
+    }
+    return false;
+}
+
 bool get_temp_directory(char* buffer, std::size_t size) {
     const std::string& directory = fake::the_state.temp_directory;
     if (directory.empty() || directory.size() >= size) return false;
@@ -99,6 +116,10 @@ bool can_quote(std::string_view text) { return can_quote_for(fake::the_state.rul
 
 bool can_pass_unquoted(std::string_view text) {
     return can_pass_unquoted_for(fake::the_state.rules, text);
+}
+
+bool can_run_unchanged(const char* command_text) {
+    return can_run_unchanged_for(fake::the_state.rules, command_text, is_variable_set);
 }
 
 void run_command(const char* command_text) {

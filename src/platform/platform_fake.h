@@ -17,7 +17,7 @@ namespace platform::fake {
 struct state {
     // What the platform reports.
     std::uint32_t version = 0x0a280105u;  // NT family
-    std::map<std::string, std::string> environment;
+    std::map<std::string, std::string> environment;  // a variable listed is set, even when empty
     std::string temp_directory = "/tmp";
     interpreter rules = interpreter::posix_shell;
     char separator = '/';

@@ -2,7 +2,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -17,7 +16,7 @@ constexpr std::uint32_t nt_version = 0x0a280105u;
 
 // Like the Windows interpreter, look for a program in the current directory before the search path.
 constexpr char current_directory_first[] = "PATH=.:\"$PATH\"; ";
-constexpr std::size_t max_command_length = 4096;
+constexpr std::size_t prefix_length = sizeof current_directory_first - 1;
 
 }  // namespace
 
@@ -33,6 +32,15 @@ std::uint32_t get_environment_variable(const char* name, char* buffer, std::uint
     if (length >= size) return static_cast<std::uint32_t>(length + 1);
     std::memcpy(buffer, value, length + 1);
     return static_cast<std::uint32_t>(length);
+}
+
+bool is_variable_set(std::string_view name) {
+    // A name cut from a command text is never longer than the text.
+    char terminated[max_command_length + 1];
+    if (name.size() >= sizeof terminated) return true;
+    std::memcpy(terminated, name.data(), name.size());
+    terminated[name.size()] = '\0';
+    return std::getenv(terminated) != nullptr;
 }
 
 bool get_temp_directory(char* buffer, std::size_t size) {
@@ -54,11 +62,17 @@ bool can_pass_unquoted(std::string_view text) {
     return can_pass_unquoted_for(interpreter::posix_shell, text);
 }
 
+bool can_run_unchanged(const char* command_text) {
+    return can_run_unchanged_for(interpreter::posix_shell, command_text, is_variable_set);
+}
+
 void run_command(const char* command_text) {
-    char script[max_command_length];
-    const int length =
-        std::snprintf(script, sizeof script, "%s%s", current_directory_first, command_text);
-    if (length < 0 || static_cast<std::size_t>(length) >= sizeof script) return;
+    const std::string_view command = command_text;
+    if (command.size() > max_command_length) return;
+    // The command as cmd.exe reads it: each quoted text goes to sh in single quotes, unchanged.
+    char script[prefix_length + longest_posix_script(max_command_length) + 1];
+    std::memcpy(script, current_directory_first, prefix_length);
+    if (posix_script_for(command, script + prefix_length, sizeof script - prefix_length) == 0) return;
     // The exit status is the tool's business; what it wrote is all that counts.
     static_cast<void>(std::system(script));
 }

@@ -20,6 +20,18 @@ std::uint32_t get_environment_variable(const char* name, char* buffer, std::uint
     return static_cast<std::uint32_t>(result);
 }
 
+bool is_variable_set(std::string_view name) {
+    // A name cut from a command text is never longer than the text.
+    char terminated[max_command_length + 1];
+    if (name.size() >= sizeof terminated) return true;
+    std::memcpy(terminated, name.data(), name.size());
+    terminated[name.size()] = '\0';
+    // With no room to store a value, a variable that is set reports the room it needs (1 for an
+    // empty one); an unset one reports 0 and says so.
+    return GetEnvironmentVariableA(terminated, nullptr, 0) != 0 ||
+           GetLastError() != ERROR_ENVVAR_NOT_FOUND;
+}
+
 bool get_temp_directory(char* buffer, std::size_t size) {
     const DWORD length = GetTempPathA(static_cast<DWORD>(size), buffer);
     if (length == 0 || length >= size) return false;
@@ -37,7 +49,12 @@ bool can_pass_unquoted(std::string_view text) {
     return can_pass_unquoted_for(interpreter::windows_cmd, text);
 }
 
+bool can_run_unchanged(const char* command_text) {
+    return can_run_unchanged_for(interpreter::windows_cmd, command_text, is_variable_set);
+}
+
 void run_command(const char* command_text) {
+    if (std::strlen(command_text) > max_command_length) return;
     // The exit status is the tool's business; what it wrote is all that counts.
     static_cast<void>(std::system(command_text));
 }

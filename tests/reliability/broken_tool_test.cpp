@@ -30,6 +30,7 @@ TEST_F(BrokenToolTest, PrintsEveryLineItCouldReadAndNothingElse) {
     const std::string with_nul = std::string("b\0c", 3);
     const std::string long_name(10000, 'n');
     const std::string thirty_digits(30, '9');
+    const std::string twenty_digits = "18446744073709551615";  // the largest 64-bit size
     const std::string cr_only_text = cr_only(root_lines + tool_end_line);
     constexpr std::size_t name_column = 56;
 
@@ -69,10 +70,14 @@ TEST_F(BrokenToolTest, PrintsEveryLineItCouldReadAndNothingElse) {
                        tool_file("b") + tool_folder(long_name).substr(0, 10000)},
           {"a", a_text}},
          0, root_printed},
-        // The longest line kept holds 299 characters, with a name of 243.
+        // The longest line kept holds 326 characters: the widest size the tool writes and a name
+        // of 259. One more size digit makes it too long; a name of 260 is left out in any line.
         {"lines at the length limit",
-         {{"root", tool_file(std::string(243, 'k')) + tool_file(std::string(244, 'l')) + root_lines}, {"a", a_text}},
-         0, printed_file(std::string(243, 'k')) + root_printed},
+         {{"root", tool_line("-rw-r--r--", twenty_digits, std::string(259, 'k')) +
+                       tool_line("-rw-r--r--", twenty_digits + "0", std::string(259, 'l')) +
+                       tool_file(std::string(260, 'm')) + root_lines},
+          {"a", a_text}},
+         0, printed_line("----------", twenty_digits, std::string(259, 'k')) + root_printed},
         {"sizes of 30 digits",
          {{"root", tool_line("drwxr-xr-x", thirty_digits, "a") + tool_line("-rw-r--r--", thirty_digits, "b")},
           {"a", a_text}},
@@ -93,19 +98,22 @@ TEST_F(BrokenToolTest, MissingToolListsNothing) {
     EXPECT_EQ(names_in(temp), std::vector<std::string>{});
 }
 
-TEST_F(BrokenToolTest, DirectoryThatHoldsItselfEndsAtTheCommandLimit) {
+TEST_F(BrokenToolTest, DirectoryThatHoldsItselfEndsAtThePathLimit) {
     // Each directory lists one directory of the same name, as a device whose folder links to itself.
     // A one-letter name nests deepest, with one tool run per level; under Wine every run costs far
     // more, so there a longer name ends the walk sooner.
     const std::string name = on_windows() ? "a folder holding itself" : "a";
-    const std::size_t longest = longest_listable_path("hda1", native_path(temp));
     std::string expected;
     std::string listed = "/";
-    for (std::string shown = name; listed.size() <= longest; shown += "/" + name) {
+    for (std::string shown = name; listed.size() <= longest_listed_path; shown += "/" + name) {
         if (shown.size() <= longest_printed_path) expected += printed_folder(shown);
         listed += name + "/";
     }
     ASSERT_GE(expected.size(), 5 * printed_folder(name).size());
+    // The deepest listing command is longer than commands once were, and runs.
+    const std::string deepest = listed.substr(0, listed.size() - name.size() - 1);
+    const int depth = static_cast<int>(deepest.size() / (name.size() + 1));
+    EXPECT_GT(list_command_length("hda1", deepest, native_path(temp), depth), old_command_width);
     EXPECT_EQ(list_with({{"any", tool_folder(name) + tool_end_line}}), with_platform_line_ends(expected));
     EXPECT_EQ(names_in(temp), std::vector<std::string>{});
 }

@@ -1,5 +1,6 @@
 // kovox and the real tool over a device nested as deep as kovox can name its directories, and over
 // a folder of many entries: everything kovox can list comes out, exactly once.
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <string>
@@ -14,18 +15,20 @@ namespace {
 namespace fs = std::filesystem;
 
 TEST_F(ReliabilityTest, NestedToTheLimit) {
-    // On the host a relative temporary directory, resolved in kovox's current folder, leaves nearly
-    // the whole command text to the path: the deepest folder's path reaches 255 characters. The
-    // Win32 tool reads host paths of at most 259 characters, so there the temporary directory is
-    // longer than the device folder's path, and kovox's own limit is still the one reached.
-    const std::string temp_dir = on_windows() ? native_path(work + "/temporary files") : "t";
-    temp = on_windows() ? work + "/temporary files" : work + "/t";
+    // A long temporary directory makes the deepest listing command far longer than the 299
+    // characters commands once had.
+    temp = work + "/temporary files, in a folder named at length to lengthen every command";
     fs::create_directories(temp);
-    set_environment("TEMP", temp_dir);
+    set_environment("TEMP", native_path(temp));
     set_environment("KOVO_DEVICES", native_path(work + "/devices"));
     put_binary_directory_on_path();
 
-    const std::size_t longest = longest_listable_path("hda1", temp_dir);
+    // On the host the deepest folder's path reaches kovox's own limit. The Win32 tool reads host
+    // paths of at most 259 characters, so there the device is nested only as deep as the tool can
+    // read, and every folder is entered.
+    const std::string device_folder = work + "/devices/hda1";
+    const std::size_t longest =
+        on_windows() ? 250 - native_path(device_folder).size() : longest_listed_path;
     std::vector<device_entry> made;
     std::string parent;  // relative to the root, "" or ending in "/"
     // Folders of one length down to the deepest, which takes what is left of the path.
@@ -36,29 +39,27 @@ TEST_F(ReliabilityTest, NestedToTheLimit) {
         made.push_back(file(parent + name + "/file", 1));
         parent += name + "/";
     }
-    // The deepest folder's listing command fills the command text to its last character; a folder
-    // one character longer is printed but not entered.
     const std::string deepest = parent + std::string(longest - 2 - parent.size(), 'z');
     ASSERT_EQ(("/" + deepest + "/").size(), longest);
-    made.push_back(folder(deepest));
-    made.push_back(folder(deepest + "z"));
+    const int depth = static_cast<int>(std::count(deepest.begin(), deepest.end(), '/')) + 1;
+    EXPECT_GT(list_command_length("hda1", "/" + deepest + "/", native_path(temp), depth), old_command_width);
+    made.insert(made.end(), {folder(deepest), file(deepest + "/f", 2), folder(deepest + "/x")});
     std::vector<device_entry> listed = made;
-    made.push_back(file(deepest + "z/never listed", 1));
-    const std::vector<device_entry> in_deepest = {file(deepest + "/f", 2), folder(deepest + "/x")};
-    made.insert(made.end(), in_deepest.begin(), in_deepest.end());
-    listed.insert(listed.end(), in_deepest.begin(), in_deepest.end());
-    made.push_back(file(deepest + "/x/never listed", 1));
     if (!on_windows()) {
-        // The longest path kovox prints, and one longer, which it leaves out. The Win32 tool cannot
-        // read host paths this long.
+        // On the host "x" is printed but not entered, as is a folder one character longer than the
+        // deepest; and the longest path kovox prints is listed beside one longer, left out.
+        made.push_back(file(deepest + "/x/never listed", 1));
+        made.push_back(folder(deepest + "z"));
+        listed.push_back(made.back());
+        made.push_back(file(deepest + "z/never listed", 1));
         const std::string printed = deepest + "/" + std::string(longest_printed_path - deepest.size() - 1, 'p');
         made.push_back(file(printed, 3));
         listed.push_back(made.back());
         made.push_back(file(printed + "q", 3));
     }
-    make_device(work + "/devices/hda1", made);
+    make_device(device_folder, made);
 
-    EXPECT_EQ(list_in(work), with_platform_line_ends(expected_listing(work + "/devices/hda1", listed)));
+    EXPECT_EQ(list_in(work), with_platform_line_ends(expected_listing(device_folder, listed)));
     EXPECT_EQ(names_in(temp), std::vector<std::string>{});
 }
 

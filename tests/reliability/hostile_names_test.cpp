@@ -19,7 +19,7 @@ constexpr char canary[] = "canary";
 struct hostile_name {
     std::string name;
     bool windows_can_hold;
-    bool entered_on_posix;  // kovox enters the folder: it can pass the name through /bin/sh
+    bool entered_on_posix;  // kovox enters the folder: its POSIX layer passes the name to /bin/sh
     bool entered_on_windows;
 };
 
@@ -30,11 +30,11 @@ const std::vector<hostile_name> hostile_names = {
     {"x\" & mkdir canary & \"x", false, false, false},
     {"x\"; mkdir canary; \"x", false, false, false},
     {"%PATH%", true, true, false},
-    {"100% & 50%", true, true, false},
+    {"100% & 50%", true, true, true},
     {"!PATH!", true, true, true},
-    {"$(mkdir canary)", true, false, true},
-    {"`mkdir canary`", true, false, true},
-    {"${PATH}", true, false, true},
+    {"$(mkdir canary)", true, true, true},
+    {"`mkdir canary`", true, true, true},
+    {"${PATH}", true, true, true},
     {"x & mkdir canary & x", true, true, true},
     {"x ^& mkdir canary", true, true, true},
     {"(x) ^", true, true, true},
@@ -42,7 +42,7 @@ const std::vector<hostile_name> hostile_names = {
     {"x < y > canary", false, true, false},
     {"x; mkdir canary", true, true, true},
     {"it's", true, true, true},
-    {"back\\slash", false, false, false},
+    {"back\\slash", false, true, false},
     {"carriage\rreturn", false, false, false},
     {"tab\there", false, false, false},
     {"-rf", true, true, true},
@@ -56,16 +56,23 @@ const std::vector<hostile_name> hostile_names = {
     {"\xff\xfe bytes", false, true, false},
 };
 
-// Entries that are never listed: a 255-byte name makes a tool line of 311 characters, which is
-// left out whole; and the tool leaves out a name holding a line feed, which its text of one line
-// per entry cannot carry. On Windows only the file: a folder of that name would put the file
-// inside it past the longest host path Windows programs read, and no line feed is allowed.
+// A 255-byte name makes a tool line of 311 characters, which is listed whole; a file inside a
+// folder of that name has a path of 262 characters, which is not. On Windows only the file: a
+// folder of that name would put the file inside it past the longest host path Windows programs
+// read.
+std::vector<device_entry> long_name_entries(bool listed) {
+    std::vector<device_entry> entries;
+    if (listed) entries.push_back(file(std::string(255, 'f'), 3));
+    if (listed && !on_windows()) entries.push_back(folder(std::string(255, 'd')));
+    if (!listed && !on_windows()) entries.push_back(file(std::string(255, 'd') + "/inside", 5));
+    return entries;
+}
+
+// Entries that are never listed: the tool leaves out a name holding a line feed, which its text
+// of one line per entry cannot carry. Windows allows no line feed in a name.
 std::vector<device_entry> left_out_entries() {
-    std::vector<device_entry> entries = {file(std::string(255, 'f'), 3)};
-    if (!on_windows()) {
-        entries.insert(entries.end(), {folder(std::string(255, 'd')), file(std::string(255, 'd') + "/inside", 5),
-                                       folder("line\nfeed"), file("line\nfeed/inside", 5)});
-    }
+    std::vector<device_entry> entries = long_name_entries(false);
+    if (!on_windows()) entries.insert(entries.end(), {folder("line\nfeed"), file("line\nfeed/inside", 5)});
     return entries;
 }
 
@@ -85,6 +92,9 @@ TEST_F(ReliabilityTest, HostileNamesAreListedOnceAndNeverRun) {
         listed.push_back(made[made.size() - 2]);
         if (on_windows() ? hostile.entered_on_windows : hostile.entered_on_posix) listed.push_back(made.back());
     }
+    const std::vector<device_entry> long_names = long_name_entries(true);
+    made.insert(made.end(), long_names.begin(), long_names.end());
+    listed.insert(listed.end(), long_names.begin(), long_names.end());
     const std::vector<device_entry> left_out = left_out_entries();
     made.insert(made.end(), left_out.begin(), left_out.end());
     make_device(work + "/devices/hda1", made);

@@ -1,6 +1,7 @@
 #include "reliability_support.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -45,11 +46,12 @@ void reset_folder(const std::string& folder) {
     fs::create_directories(fs::u8path(folder));
 }
 
-std::size_t longest_listable_path(const std::string& device, const std::string& temp_dir) {
-    // kovont.exe -s/dev/DEVICE "PATH" > "TEMP/kovoxtmp.NNN", at most 299 characters.
-    const std::string around_path =
-        "kovont.exe -s/dev/" + device + " \"\" > \"" + temp_dir + "/kovoxtmp.000\"";
-    return 299 - around_path.size();
+std::size_t list_command_length(const std::string& device, const std::string& path,
+                                const std::string& temp_dir, int depth) {
+    // kovont.exe -s/dev/DEVICE "PATH" > "TEMP/kovoxtmp.NNN"
+    char number[16];
+    std::snprintf(number, sizeof number, "%03d", depth);
+    return ("kovont.exe -s/dev/" + device + " \"" + path + "\" > \"" + temp_dir + "/kovoxtmp." + number + "\"").size();
 }
 
 std::string tool_line(const std::string& mode, const std::string& size, const std::string& name) {

@@ -22,9 +22,17 @@ std::vector<std::string> names_in(const std::string& folder);
 // Empties `folder`, making it when it is missing.
 void reset_folder(const std::string& folder);
 
-// The longest device directory path ("/" ... "/") whose listing command still fits kovox's command
-// text, for the device and the temporary directory (as kovox is given it) of a run.
-std::size_t longest_listable_path(const std::string& device, const std::string& temp_dir);
+// The longest device directory path ("/" ... "/") kovox lists: the path is the limit, never the
+// listing command that holds it.
+constexpr std::size_t longest_listed_path = 259;
+
+// The length of the listing command kovox runs for the device directory path `path` (which ends in
+// "/") at `depth`, for the device and the temporary directory (as kovox is given it) of a run.
+std::size_t list_command_length(const std::string& device, const std::string& path,
+                                const std::string& temp_dir, int depth);
+
+// The width kovox once gave command texts and the tool's lines: the tests show longer ones run.
+constexpr std::size_t old_command_width = 299;
 
 // The longest path relative to the device root that kovox prints.
 constexpr std::size_t longest_printed_path = 259;
