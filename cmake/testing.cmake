@@ -16,6 +16,14 @@ if(CMAKE_CROSSCOMPILING)
   add_test(NAME wine_prefix COMMAND ${CMAKE_CROSSCOMPILING_EMULATOR} wineboot --init)
   set_tests_properties(wine_prefix PROPERTIES
       FIXTURES_SETUP wine ENVIRONMENT "${KOVOX_WINE_ENVIRONMENT}" TIMEOUT 300)
+  # And once the last of them has run, the prefix's Wine server is ended, taking every Wine process
+  # of the suite with it: nothing outlives the suite.
+  find_program(KOVOX_WINESERVER NAMES wineserver PATHS /usr/lib/wine NO_DEFAULT_PATH REQUIRED)
+  add_test(NAME wine_server_stop
+           COMMAND ${CMAKE_COMMAND} -DWINESERVER=${KOVOX_WINESERVER}
+                   -P ${PROJECT_SOURCE_DIR}/cmake/stop_wine_server.cmake)
+  set_tests_properties(wine_server_stop PROPERTIES
+      FIXTURES_CLEANUP wine ENVIRONMENT "${KOVOX_WINE_ENVIRONMENT}" TIMEOUT 30)
 endif()
 
 # A GoogleTest executable. On the host each test case is its own CTest test; under Wine the whole
