@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """The benchmark: what kovox costs on top of the tool runs themselves.
 
-    bench/run.py                       about 50 minutes on two busy cores
+    bench/run.py                       about 40 minutes on two busy cores
     KOVOX_BENCH_QUICK=1 bench/run.py   a trial of the benchmark itself, in a few minutes
 
 Run by Debian's own Python 3 (/usr/bin/python3) with its matplotlib (python3-matplotlib, which
@@ -757,7 +757,7 @@ def print_tables(result, settings):
                    "7zz l", "like"))
     say(row.format("", "", "", "s", "s", "ms/fold", "median [min..max] (pairs)", "s", "median [min..max]", "s",
                    "7-Zip"))
-    for i in result["images"]:
+    for i in result["images"][:-1] + [result["wide"], result["images"][-1]]:
         say(row.format(i["name"], i["folders"], i["entries"], f"{i['kovox_s']:.3f}", f"{i['floor_s']:.3f}",
                        f"{i['kovox_s'] * 1000 / i['folders']:.3f}",
                        f"{i['ratio']:.4f} [{spread(i['ratios'])}] ({i['rounds']})", f"{i['loop_s']:.3f}",
