@@ -1,5 +1,5 @@
 // Starts programs directly, without an interpreter: fork, exec, wait, with standard output going
-// into a file made anew for each run. bench/run.sh sets the stand-in tool's start-up against a
+// into a file made anew for each run. bench/run.py sets the stand-in tool's start-up against a
 // trivial static program with it, and takes from it the cost of a plain process start, the floor
 // below any interpreter.
 //

@@ -10,7 +10,9 @@
 #                           Commander with Xvfb, xdotool, xclip and ImageMagick for the
 #                           file-manager tests, and for the package tests dpkg-dev and file
 #                           (the .deb's Depends), lintian and groff
-#   scripts/setup.sh bench  the host build, valgrind, and 7-Zip as the in-process reference reader
+#   scripts/setup.sh bench  the host build, valgrind, 7-Zip as the in-process reference reader,
+#                           Debian's Python 3 with matplotlib for the picture, and the Windows
+#                           build under Wine (as for the tests)
 set -euo pipefail
 
 job=${1:-demo}
@@ -54,6 +56,12 @@ case "$job" in
   bench)
     need_command valgrind valgrind
     need_command 7zz 7zip
+    need_package python3-matplotlib
+    need_command i686-w64-mingw32-g++-posix g++-mingw-w64-i686
+    need_command x86_64-w64-mingw32-g++-posix g++-mingw-w64-x86-64
+    need_command wine wine
+    need_package wine32:i386
+    need_package wine64
     ;;
 esac
 

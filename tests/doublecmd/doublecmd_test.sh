@@ -19,16 +19,18 @@ for program in doublecmd Xvfb xdotool xclip import; do
 done
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/kovox-doublecmd-test.XXXXXX")
-pids=()
+# Xvfb and Double Commander each run under "timeout", which makes a process group of its own,
+# holding the program and everything it starts; the teardown ends each group.
+source "$source/tests/end_processes.sh"
+process_groups=()
 cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  rm -rf "$work"
+  end_processes "${process_groups[@]}"
+  rm -rf "$work" 2>/dev/null || true
 }
 trap cleanup EXIT
 fail() {
   echo "doublecmd_test: $*" >&2
-  timeout 20 import -window root "$build/doublecmd_failure.png" || true
+  timeout -k 2 20 import -window root "$build/doublecmd_failure.png" || true
   echo "doublecmd_test: the screen is in $build/doublecmd_failure.png; Double Commander's log:" >&2
   tail -n 30 "$work/doublecmd.log" >&2 || true
   exit 1
@@ -60,16 +62,16 @@ COMMANDS
 
 # A fresh configuration: only the shipped section. kovox-image, kovox and the tool come from PATH.
 cp "$source/contrib/multiarc/kovox-linux.ini" "$work/config/multiarc.ini"
-timeout 170 Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp \
-  3>"$work/display" 2>"$work/xvfb.log" &
-pids+=($!)
+timeout -k 2 170 Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp \
+  3>"$work/display" >"$work/xvfb.log" 2>&1 &
+process_groups+=("-$!" "$!")
 for _ in $(seq 300); do [ -s "$work/display" ] && break; sleep 0.1; done
 [ -s "$work/display" ] || fail "Xvfb did not start: $(cat "$work/xvfb.log")"
 export DISPLAY=":$(cat "$work/display")"
 env HOME="$work/home" LANG=C.UTF-8 LC_ALL=C.UTF-8 PATH="$build:$PATH" \
-  timeout 160 doublecmd --config-dir="$work/config" "$work/images" "$work/out" \
+  timeout -k 2 160 doublecmd --config-dir="$work/config" "$work/images" "$work/out" \
   >"$work/doublecmd.log" 2>&1 &
-pids+=($!)
+process_groups+=("-$!" "$!")
 
 # Prints the first shown window whose title starts with the text given, waiting up to a minute.
 shown_window() {
@@ -89,7 +91,7 @@ xdotool windowsize "$window" 1200 640
 # panel: the first file row of a folder, the [..] row inside the image.
 click() { xdotool mousemove --window "$window" "$1" "$2" click 1; sleep 0.2; }
 keys() { xdotool key --delay 100 "$@"; sleep 0.3; }
-clipboard() { timeout 5 xclip -o -selection clipboard 2>/dev/null || true; }
+clipboard() { timeout -k 1 5 xclip -o -selection clipboard 2>/dev/null || true; }
 # Repeats an action until the clipboard holds the text expected: the window may still be busy.
 until_clipboard() {
   local expected=$1
@@ -128,7 +130,7 @@ echo "Double Commander lists the image's root as (name, extension, size, date, a
 clipboard
 echo
 keys ctrl+KP_Subtract
-timeout 20 import -window root "$build/doublecmd_screen.png"
+timeout -k 2 20 import -window root "$build/doublecmd_screen.png"
 
 until_clipboard "Papers" cursor_to_papers
 keys F5

@@ -13,7 +13,15 @@ done
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/kovox-mc-test.XXXXXX")
 socket="kovox-mc-test-$$"
-cleanup() { tmux -L "$socket" kill-server 2>/dev/null || true; rm -rf "$work"; }
+# The teardown hangs up mc's pane through tmux, then ends what is left: the tmux server and the
+# pane's process group (mc and whatever it started).
+source "$source/tests/end_processes.sh"
+started=()
+cleanup() {
+  timeout -k 1 5 tmux -L "$socket" kill-server 2>/dev/null || true
+  end_processes "${started[@]}"
+  rm -rf "$work" 2>/dev/null || true
+}
 trap cleanup EXIT
 
 # A fresh HOME with the helper registered as README says.
@@ -43,6 +51,8 @@ wait_for() {
 
 tmux -L "$socket" new-session -d -s mc -x 160 -y 45 \
   "env HOME='$home' KOVOX_BIN_DIR='$build' mc -u -b '$work/images' '$work/out'"
+read -r server_pid pane_pid < <(tmux -L "$socket" display -p -t mc '#{pid} #{pane_pid}')
+started=("$server_pid" "-$pane_pid")
 wait_for "Disk Image.IMG"
 tmux -L "$socket" send-keys -t mc Down Enter
 wait_for "kovox://" "/etc" "/usr" "/var" "/My Documents" "/lost+found" "lib64"
