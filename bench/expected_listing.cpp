@@ -41,7 +41,7 @@ bool is_plain_name(const std::string& name) {
     if (name.empty() || name.size() > 200) return false;
     return std::all_of(name.begin(), name.end(), [](char c) {
         const auto byte = static_cast<unsigned char>(c);
-        return byte >= 0x20 && byte != 0x7f && c != '"' && c != '$' && c != '`' && c != '\\';
+        return byte >= 0x20 && byte != 0x7f && c != '"';
     });
 }
 
@@ -69,7 +69,7 @@ std::string list_command(const walk_context& context, const std::string& path, i
 bool can_list(const walk_context& context, const std::string& path, int depth) {
     return path.size() <= kovox::max_path_length &&
            temp_path(context, depth).size() <= kovox::max_path_length &&
-           list_command(context, path, depth).size() <= kovox::max_line_length;
+           list_command(context, path, depth).size() <= kovox::max_command_length;
 }
 
 bool walk(walk_context& context, const std::string& folder, const std::string& path, int depth) {
@@ -111,8 +111,8 @@ bool walk(walk_context& context, const std::string& folder, const std::string& p
 
 int main(int argc, char** argv) {
     if (argc == 2 && std::string(argv[1]) == "--limits") {
-        std::printf("max_path_length %zu\nmax_line_length %zu\n", kovox::max_path_length,
-                    kovox::max_line_length);
+        std::printf("max_path_length %zu\nmax_line_length %zu\nmax_command_length %zu\n", kovox::max_path_length,
+                    kovox::max_line_length, kovox::max_command_length);
         return 0;
     }
     if (argc != 7 && argc != 8) {

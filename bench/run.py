@@ -162,12 +162,13 @@ class Limits:
     """kovox's own limits, as its header sets them: kovox_bench_expect reads them from there."""
     max_path_length: int
     max_line_length: int
+    max_command_length: int
 
 
 def kovox_limits():
     output = run([str(BUILD / "kovox_bench_expect"), "--limits"], capture_output=True, text=True).stdout
     values = dict(line.split() for line in output.splitlines())
-    return Limits(int(values["max_path_length"]), int(values["max_line_length"]))
+    return Limits(int(values["max_path_length"]), int(values["max_line_length"]), int(values["max_command_length"]))
 
 
 # --- devices and images ------------------------------------------------------------------------
@@ -290,13 +291,27 @@ def record_run(name, expected_lines, temp):
     return Record(commands, stacks, peaks.get("heap", 0), peaks.get("stack", 0))
 
 
-def without_shell_prefix(command):
-    """The command text as kovox builds it, without what the POSIX layer puts in front for the shell."""
-    return re.sub(r"^PATH=[^;]*; ", "", command)
+def as_built(command):
+    """The command text as kovox builds it, from the script the POSIX layer hands to the shell: without
+    what it puts in front, and with each text it single-quoted ('\\'' for a quote) in double quotes again."""
+    script = re.sub(r"^PATH=[^;]*; ", "", command)
+    text, quoted, i = [], False, 0
+    while i < len(script):
+        if quoted and script.startswith("'\\''", i):
+            text.append("'")
+            i += 4
+            continue
+        if script[i] == "'":
+            quoted = not quoted
+            text.append('"')
+        else:
+            text.append(script[i])
+        i += 1
+    return "".join(text)
 
 
 def listed_directory(command):
-    match = re.search(r' -s/dev/\S* "(.*)" > "', command)
+    match = re.search(r' -s/dev/\S* "(.*)" > "', as_built(command))
     return match.group(1) if match else ""
 
 
@@ -334,7 +349,7 @@ def record_and_check(name, temp):
     if [listed_directory(command) for command in record.commands] != expected.runs:
         fail(f"kovox ran the tool for other directories of {name} than it must ({RESULTS}/{name}.runs)")
     # The Windows floor runs texts worked out this way: here they must be kovox's own, to the byte.
-    if [without_shell_prefix(command) for command in record.commands] != expected.commands:
+    if [as_built(command) for command in record.commands] != expected.commands:
         fail(f"kovox's command texts for {name} are not the ones worked out ({RESULTS}/{name}.expected-commands)")
     return expected, record
 
@@ -450,8 +465,8 @@ def measure_deep_device(shallow, limits, temp):
     levels = depth - shallow["depth"]
     return {"entries": len(expected.lines), "tool_runs": len(record.commands), "depth": depth,
             "longest_path": max(len(listed_directory(c)) for c in record.commands),
-            "longest_command": max(len(without_shell_prefix(c)) for c in record.commands),
-            "command_limit": limits.max_line_length, "memcheck_status": status,
+            "longest_command": max(len(as_built(c)) for c in record.commands),
+            "command_limit": limits.max_command_length, "memcheck_status": status,
             "peak_heap": record.peak_heap, "peak_stack": record.peak_stack,
             "stack_step": step, "stack_same_at_every_level": same,
             "stack_mark_step": round((record.peak_stack - shallow["peak_stack"]) / levels),
@@ -567,7 +582,7 @@ def measure_spawn(realtree_commands, rounds, runs, temp):
     say("Measuring the tool's start-up, started directly ...")
     temp.fresh()
     device, path = next((m.group(1), m.group(2)) for m in
-                        (re.search(r'kovont\.exe (-s/dev/\S*) "(/[^/]*/)" > "', c) for c in realtree_commands)
+                        (re.search(r'kovont\.exe (-s/dev/\S*) "(/[^/]*/)" > "', as_built(c)) for c in realtree_commands)
                         if m and m.group(2) != "/lost+found/")
     trivial, tool = [], []
     for _ in range(rounds):
