@@ -22,13 +22,21 @@ struct tool_run {
     std::string output_file;
 };
 
-// The redirection target: the quoted text after the last "> \"". A quoted path never holds a
-// double quote (kovox does not run such a text), so the last one closes the target.
+// The redirection target: the quoted text after the last "> ". kovox's command texts quote it in
+// double quotes, which hold no double quote (kovox does not run such a text); the scripts the POSIX
+// layer hands to sh quote it in single quotes, with each ' written as '\''.
 bool redirection_target(const std::string& command, std::string& target) {
-    const std::size_t start = command.rfind("> \"");
-    const std::size_t end = command.rfind('"');
+    const std::size_t double_quoted = command.rfind("> \"");
+    const std::size_t single_quoted = command.rfind("> '");
+    const bool single = single_quoted != std::string::npos &&
+                        (double_quoted == std::string::npos || single_quoted > double_quoted);
+    const std::size_t start = single ? single_quoted : double_quoted;
+    const std::size_t end = command.rfind(single ? '\'' : '"');
     if (start == std::string::npos || end <= start + 2) return false;
     target = command.substr(start + 3, end - start - 3);
+    for (std::size_t at = 0; single && (at = target.find("'\\''", at)) != std::string::npos; ++at) {
+        target.replace(at, 4, "'");
+    }
     return true;
 }
 
