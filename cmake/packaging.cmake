@@ -1,8 +1,9 @@
 # What users get, each with the licence, every program stripped. The version comes from project()
 # alone.
-#   Win32: kovox-<version>-win32.zip (win64 from the test-only x86_64 build): kovox.exe, which
-#          needs no DLL beside it, the MultiArc section for Windows file managers, LICENSE and a
-#          README.txt for Windows users, all three with CR LF line ends.
+#   Win32: kovox-<version>-win32.zip (win64 from the test-only x86_64 build): kovox.exe, the
+#          directory tool's two builds kovont.exe and kovodos.exe, kovox-image.exe, none needing a
+#          DLL beside it, the MultiArc section for Windows file managers, LICENSE, the terms of
+#          libext2fs and com_err, and a README.txt for Windows users, the texts with CR LF line ends.
 #   Host:  an install tree (cmake --install): kovox, the stand-in tool, the image helper, the
 #          Midnight Commander helper, the Double Commander MultiArc section, the man pages,
 #          README.md and LICENSE. kovox-<version>-linux.tar.gz holds that tree;
@@ -11,12 +12,26 @@
 include(GNUInstallDirs)
 set(CPACK_STRIP_FILES TRUE)
 
+# The tool links libext2fs and com_err statically: their terms go with it in every package.
+file(STRINGS ${PROJECT_SOURCE_DIR}/scripts/e2fsprogs-version E2FSPROGS_VERSION LIMIT_COUNT 1)
+string(REGEX REPLACE "-[^-]*$" "" E2FSPROGS_UPSTREAM "${E2FSPROGS_VERSION}")
+
 if(WIN32)
   configure_file(${PROJECT_SOURCE_DIR}/docs/README-windows.txt ${CMAKE_BINARY_DIR}/README.txt
                  @ONLY NEWLINE_STYLE CRLF)
   configure_file(${PROJECT_SOURCE_DIR}/LICENSE ${CMAKE_BINARY_DIR}/LICENSE @ONLY NEWLINE_STYLE CRLF)
-  install(TARGETS kovox RUNTIME DESTINATION .)
-  install(FILES ${CMAKE_BINARY_DIR}/LICENSE ${CMAKE_BINARY_DIR}/README.txt
+  # libext2fs's notice, then the full texts of the two licences it names: Windows has no copy.
+  configure_file(${PROJECT_SOURCE_DIR}/docs/licences/libext2fs.txt ${CMAKE_BINARY_DIR}/licences/libext2fs.txt @ONLY)
+  file(READ ${CMAKE_BINARY_DIR}/licences/libext2fs.txt libext2fs_notice)
+  file(READ /usr/share/common-licenses/LGPL-2 lgpl_text)
+  file(READ /usr/share/common-licenses/GPL-2 gpl_text)
+  file(CONFIGURE OUTPUT ${CMAKE_BINARY_DIR}/LICENSE-libext2fs.txt
+       CONTENT "${libext2fs_notice}\n\n${lgpl_text}\n\n${gpl_text}" NEWLINE_STYLE CRLF)
+  configure_file(${PROJECT_SOURCE_DIR}/docs/licences/com_err.txt ${CMAKE_BINARY_DIR}/LICENSE-com_err.txt
+                 @ONLY NEWLINE_STYLE CRLF)
+  install(TARGETS kovox dirtool_nt dirtool_dos kovox_image_windows RUNTIME DESTINATION .)
+  install(FILES ${CMAKE_BINARY_DIR}/LICENSE ${CMAKE_BINARY_DIR}/LICENSE-libext2fs.txt
+                ${CMAKE_BINARY_DIR}/LICENSE-com_err.txt ${CMAKE_BINARY_DIR}/README.txt
                 ${PROJECT_SOURCE_DIR}/contrib/multiarc/kovox-windows.ini
           DESTINATION .)
   set(CPACK_GENERATOR ZIP)
@@ -69,14 +84,62 @@ else()
   string(STRIP "${licence_terms}" licence_terms)
   string(REGEX REPLACE "\n\n" "\n.\n" licence_terms "${licence_terms}")
   string(REGEX REPLACE "\n" "\n " licence_terms "${licence_terms}")
+  # kovont.exe holds libext2fs and com_err, linked statically from Debian's own packages of them.
+  file(READ ${PROJECT_SOURCE_DIR}/docs/licences/com_err.txt com_err_text)
+  string(REGEX REPLACE "^.*\n(Permission to use)" "\\1" com_err_terms "${com_err_text}")
+  string(STRIP "${com_err_terms}" com_err_terms)
+  string(REGEX REPLACE "\n" "\n " com_err_terms "${com_err_terms}")
   file(WRITE ${CMAKE_BINARY_DIR}/debian/copyright
 "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/
 Upstream-Name: kovox
+Comment: usr/bin/kovont.exe is linked statically with libext2fs and libcom_err of
+ e2fsprogs, as Debian's libext2fs-dev and comerr-dev ship them (source package
+ e2fsprogs ${E2FSPROGS_VERSION}). Their terms are the e2fsprogs stanzas below; as
+ libext2fs holds files under the GPL version 2, kovont.exe as shipped may be
+ distributed under the terms of the GPL version 2.
 
 Files: *
 Copyright: ${copyright_holders}
 License: Expat
  ${licence_terms}
+
+Files: e2fsprogs/lib/ext2fs/*
+Copyright: 1993-2018 Theodore Ts'o <tytso@mit.edu>
+           1992-1994 Remy Card <card@masi.ibp.fr>
+           and the further holders in /usr/share/doc/libext2fs2/copyright
+License: LGPL-2
+
+Files: e2fsprogs/lib/ext2fs/crc16.*
+       e2fsprogs/lib/ext2fs/crc32c*
+       e2fsprogs/lib/ext2fs/nls_utf8.c
+       e2fsprogs/lib/ext2fs/kernel-jbd.h
+Copyright: 2005 Ben Gardner <bgardner@wabtec.com>
+           2000-2011 Matt Domsch, Bob Pearson, Darrick J. Wong
+           2014 SGI
+           2018 Collabora Ltd.
+           1998-2000 Red Hat, Inc
+License: GPL-2
+
+Files: e2fsprogs/lib/et/*
+Copyright: 1987, 1988 Student Information Processing Board of the Massachusetts Institute of Technology
+License: com_err
+ ${com_err_terms}
+
+License: LGPL-2
+ This library is free software; you can redistribute it and/or modify it
+ under the terms of the GNU Library General Public License as published by
+ the Free Software Foundation; version 2 of the License.
+ .
+ On Debian systems, the complete text of the GNU Library General Public
+ License version 2 can be found in /usr/share/common-licenses/LGPL-2.
+
+License: GPL-2
+ This program is free software; you can redistribute it and/or modify it
+ under the terms of version 2 of the GNU General Public License as published
+ by the Free Software Foundation.
+ .
+ On Debian systems, the complete text of the GNU General Public License
+ version 2 can be found in /usr/share/common-licenses/GPL-2.
 ")
   install(FILES ${CMAKE_BINARY_DIR}/debian/copyright ${CMAKE_BINARY_DIR}/debian/changelog.gz
           DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT debian EXCLUDE_FROM_ALL)

@@ -1,7 +1,11 @@
-# Packs a Windows build and checks the zip: it holds kovox.exe, LICENSE, README.txt and the
-# MultiArc section kovox-windows.ini and nothing else; kovox.exe is stripped and at most 64 KiB;
-# the text files have CR LF line ends; and the unpacked kovox.exe runs with nothing beside it.
-#   cmake -DBUILD_DIR=... -DWORK=... -DZIP_NAME=... -DEMULATOR=... -DOBJDUMP=... -P check_zip.cmake
+# Packs a Windows build and checks the zip: it holds kovox.exe, the tool's two builds,
+# kovox-image.exe, the licences, README.txt and the MultiArc section kovox-windows.ini and nothing
+# else; every program is stripped and kovox.exe is at most 64 KiB; the text files have CR LF line
+# ends; and, as a Windows user would, the unpacked programs list an image whose path holds spaces
+# and capitals, and copy a file off it, through the section's own List and Extract lines.
+#   cmake -DBUILD_DIR=... -DWORK=... -DZIP_NAME=... -DEMULATOR=... -DOBJDUMP=... -DMKE2FS=...
+#         -DHOST_PROGRAMS=... -P check_zip.cmake
+# HOST_PROGRAMS holds the Linux build's kovox-image, kovox and tool, whose listing is the reference.
 # Where Wine cannot run the build (the 32-bit one on a kernel that runs no 32-bit code), the
 # environment variable KOVOX_WINE_CANNOT_RUN says why: the contents are still checked, and the run
 # is reported as not done.
@@ -18,7 +22,8 @@ execute_process(COMMAND ${CMAKE_COMMAND} -E tar xf ${WORK}/${ZIP_NAME}
 file(GLOB_RECURSE unpacked RELATIVE ${WORK}/unpacked ${WORK}/unpacked/*)
 list(SORT unpacked)
 get_filename_component(top ${ZIP_NAME} NAME_WLE)
-set(expected ${top}/LICENSE ${top}/README.txt ${top}/kovox-windows.ini ${top}/kovox.exe)
+set(expected ${top}/LICENSE ${top}/LICENSE-com_err.txt ${top}/LICENSE-libext2fs.txt ${top}/README.txt
+    ${top}/kovodos.exe ${top}/kovont.exe ${top}/kovox-image.exe ${top}/kovox-windows.ini ${top}/kovox.exe)
 if(NOT unpacked STREQUAL expected)
   message(FATAL_ERROR "zip holds:\n  ${unpacked}\nexpected:\n  ${expected}")
 endif()
@@ -28,10 +33,15 @@ file(SIZE ${exe} exe_size)
 if(exe_size GREATER 65536)
   message(FATAL_ERROR "kovox.exe is ${exe_size} bytes, over 64 KiB")
 endif()
-kovox_require_stripped("${OBJDUMP}" ${exe})
+foreach(program kovox kovont kovodos kovox-image)
+  set(path ${WORK}/unpacked/${top}/${program}.exe)
+  kovox_require_stripped("${OBJDUMP}" ${path})
+  file(SIZE ${path} size)
+  message(STATUS "${program}.exe: ${size} bytes")
+endforeach()
 
 # Read as hex bytes, one "xx " each: file(READ) as text would drop the carriage returns.
-foreach(text LICENSE README.txt kovox-windows.ini)
+foreach(text LICENSE LICENSE-libext2fs.txt LICENSE-com_err.txt README.txt kovox-windows.ini)
   file(READ ${WORK}/unpacked/${top}/${text} hex HEX)
   string(REGEX REPLACE "(..)" "\\1 " bytes "${hex}")
   string(REPLACE "0d 0a " "" bare "${bytes}")
@@ -49,3 +59,69 @@ execute_process(COMMAND ${EMULATOR} ${WORK}/unpacked/${top}/kovox.exe RESULT_VAR
 if(NOT result EQUAL 0)
   message(FATAL_ERROR "the unpacked kovox.exe did not run: ${result}")
 endif()
+
+# An ext4 image in a folder with a space, under a name with spaces and capitals.
+set(tree ${WORK}/tree)
+file(MAKE_DIRECTORY ${tree}/etc "${tree}/My Documents" "${WORK}/VM disks" ${WORK}/copied)
+file(WRITE ${tree}/etc/fstab "UUID=1 / ext4 defaults 0 1\n")
+string(REPEAT "Notes on it, and more of them.\n" 3000 notes)
+file(WRITE "${tree}/My Documents/Notes on it.txt" "${notes}")
+set(image "${WORK}/VM disks/Ubuntu Root.IMG")
+execute_process(COMMAND ${MKE2FS} -q -F -t ext4 -d ${tree} ${image} 8M RESULT_VARIABLE result)
+if(NOT result EQUAL 0)
+  message(FATAL_ERROR "mke2fs could not make the image: ${result}")
+endif()
+
+# The section's lines as MultiArc expands them: %P the archiver, %AQA the archive and %FQA the
+# stored name (as a Windows file manager hands it back, with "\"), each quoted when it holds a space.
+function(native_path unix_path out)
+  string(REPLACE "/" "\\" native "Z:${unix_path}")
+  set(${out} "${native}" PARENT_SCOPE)
+endfunction()
+function(quoted text out)
+  if(text MATCHES " ")
+    set(text "\"${text}\"")
+  endif()
+  set(${out} "${text}" PARENT_SCOPE)
+endfunction()
+file(STRINGS ${WORK}/unpacked/${top}/kovox-windows.ini section)
+foreach(line ${section})
+  string(REGEX REPLACE "\r$" "" line "${line}")
+  if(line MATCHES "^(Archiver|List|Extract)=(.*)$")
+    set(section_${CMAKE_MATCH_1} "${CMAKE_MATCH_2}")
+  endif()
+endforeach()
+native_path("${WORK}/unpacked/${top}/${section_Archiver}" archiver)
+native_path("${image}" archive)
+quoted("${archive}" archive)
+function(expand template stored out)
+  string(REPLACE "%P" "${archiver}" text "${template}")
+  string(REPLACE "%AQA" "${archive}" text "${text}")
+  quoted("${stored}" stored)
+  string(REPLACE "%FQA" "${stored}" text "${text}")
+  set(${out} "${text}" PARENT_SCOPE)
+endfunction()
+
+expand("${section_List}" "" list_line)
+# A file manager starts the line as a command line: split here by the same rules, Wine quotes each
+# argument again for the program.
+separate_arguments(list_command WINDOWS_COMMAND "${list_line}")
+execute_process(COMMAND ${EMULATOR} ${list_command} OUTPUT_VARIABLE listed RESULT_VARIABLE result)
+execute_process(COMMAND ${HOST_PROGRAMS}/kovox-image ${image} OUTPUT_VARIABLE reference)
+string(REPLACE "\r\n" "\n" listed_with_line_feeds "${listed}")
+if(NOT result EQUAL 0 OR reference STREQUAL "" OR NOT listed_with_line_feeds STREQUAL reference)
+  message(FATAL_ERROR "${list_line} (status ${result}) listed:\n${listed}\nnot what the Linux build lists:\n${reference}")
+endif()
+
+expand("${section_Extract}" "My Documents\\Notes on it.txt" extract_line)
+separate_arguments(extract_command WINDOWS_COMMAND "${extract_line}")
+execute_process(COMMAND ${EMULATOR} ${extract_command} WORKING_DIRECTORY ${WORK}/copied RESULT_VARIABLE result)
+file(SHA256 "${tree}/My Documents/Notes on it.txt" source_hash)
+set(copy "${WORK}/copied/Notes on it.txt")
+if(EXISTS "${copy}")
+  file(SHA256 "${copy}" copy_hash)
+endif()
+if(NOT result EQUAL 0 OR NOT copy_hash STREQUAL source_hash)
+  message(FATAL_ERROR "${extract_line} (status ${result}) did not copy the file byte for byte")
+endif()
+message(STATUS "the section's List and Extract lines, run under Wine, listed ${image} as the Linux build does and copied a file off it")
