@@ -98,9 +98,7 @@ protected:
         listings_ = debugfs_listings(intact_, work_);
         std::vector<std::string> walk;
         expected_walk(listings_, "/", walk);
-        std::string joined;
-        for (const std::string& line : walk) joined += line + "\n";
-        expected_ = lines_of(as_kovox_prints(joined, work_));
+        expected_ = as_kovox_prints(walk, work_);
         EXPECT_EQ(expected_.size(), walk.size());
         return !::testing::Test::HasFailure();
     }

@@ -202,6 +202,12 @@ std::string as_kovox_prints(const std::string& text, const std::string& work) {
     return shell_output("'" + loader + "' '" + launcher + "' --ansi-to-oem <'" + work + "/oem-in'");
 }
 
+std::vector<std::string> as_kovox_prints(const std::vector<std::string>& lines, const std::string& work) {
+    std::string joined;
+    for (const std::string& line : lines) joined += line + "\n";
+    return lines_of(as_kovox_prints(joined, work));
+}
+
 std::string copied_file(const std::string& here, const std::string& device_path) {
     const std::string local = here + "/" + device_path.substr(device_path.find_last_of("/\\") + 1);
     if (on_windows() && !fs::exists(local)) {

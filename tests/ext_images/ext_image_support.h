@@ -129,6 +129,7 @@ std::string with_line_feeds(const std::string& output);
 // `text` as kovox prints the tool's bytes: on Windows through the ANSI-to-OEM conversion, asked
 // of Wine itself.
 std::string as_kovox_prints(const std::string& text, const std::string& work);
+std::vector<std::string> as_kovox_prints(const std::vector<std::string>& lines, const std::string& work);
 
 // Where kovox's copy of `device_path` lands in the empty folder `here`: under the path's last
 // component. On Windows that name's bytes are ANSI text, which Wine stores in the host's encoding,
