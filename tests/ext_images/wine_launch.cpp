@@ -66,6 +66,14 @@ int main(int argc, char** argv) {
         if (!from_hex(args[i], bytes)) return 125;
         arguments.push_back(bytes);
     }
-    const int status = windows_process::run_and_wait(args[next + 1], arguments, args[0]);
-    return status < 0 ? 126 : status;
+    // Wine has been seen, rarely, to fail a CreateProcess that succeeds when made again: that is no
+    // run of the program under test, so it is made again, and said.
+    for (int attempt = 1;; ++attempt) {
+        const int status = windows_process::run_and_wait(args[next + 1], arguments, args[0]);
+        if (status >= 0) return status;
+        std::fprintf(stderr, "wine_launch.exe: CreateProcess of %s failed (Windows error %lu), attempt %d\n",
+                     args[next + 1].c_str(), static_cast<unsigned long>(GetLastError()), attempt);
+        if (attempt == 3) return 126;
+        Sleep(200);
+    }
 }
