@@ -14,7 +14,7 @@ namespace dirtool {
 
 enum class outcome {
     done,
-    not_found,    // no such entry, or a directory asked for where there is none
+    not_found,    // no such entry, or a directory asked for where there is none; the error may say why
     not_regular,  // a copy asked for a link, device, directory or other non-regular entry
     failed,       // the host or the device could not be read; the error says how
 };
@@ -41,6 +41,11 @@ std::unique_ptr<device> open_folder_device(const std::string& folder);
 // Null with a message in `error` when the file holds no file system this tool can read.
 std::unique_ptr<device> open_image_device(const std::string& image_file, std::string& error);
 
+// The same over an image already open, which `name` names in messages: its file system, or the
+// partitions of the whole disk it holds.
+std::unique_ptr<device> open_image_device(std::unique_ptr<image_source> source, const std::string& name,
+                                          std::string& error);
+
 // The ext2/3/4 file system in the bytes [start, start + length) of an image, which `name` names in
 // messages: all of it, or one partition. Null with a message in `error` when there is none.
 std::unique_ptr<device> open_file_system_device(const std::shared_ptr<image_reader>& reader, std::uint64_t start,
@@ -61,10 +66,20 @@ std::unique_ptr<device> open_partitioned_disk(const std::shared_ptr<image_reader
 // `error` when there is no such partition or it holds no file system this tool can read.
 std::unique_ptr<device> open_partition_device(const std::string& image_file, unsigned number, std::string& error);
 
+// The same over a whole disk already open, which `name` names in messages.
+std::unique_ptr<device> open_partition_device(std::unique_ptr<image_source> source, const std::string& name,
+                                              unsigned number, std::string& error);
+
+// The PC's own disk `disk` (0 for the first), read raw: all of it when `number` is 0, else that
+// partition of it. A disk that cannot be read is a device that holds nothing: every path on it is
+// not found, and the error of each request says why.
+std::unique_ptr<device> open_pc_disk_device(unsigned disk, unsigned number);
+
 // The device /dev/NAME: the image NAME.img in `devices` when that file exists, else the folder
 // NAME. When neither exists and NAME names a partition as Linux does ("sda2", "nvme0n1p2"), that
-// partition of the disk's image ("sda.img", "nvme0n1.img"). Null with a message in `error` when the
-// image cannot be read.
+// partition of the disk's image ("sda.img", "nvme0n1.img"). On Windows, a name that is none of
+// these and names one of the PC's disks ("hda1", "sdb") is that disk (see open_pc_disk_device).
+// Null with a message in `error` when the image cannot be read.
 std::unique_ptr<device> open_device(const std::string& devices, const std::string& name, std::string& error);
 
 }  // namespace dirtool

@@ -39,6 +39,11 @@ bool copy_regular_file(const std::string& source, const std::string& target, std
 // anything that is not a regular file or a disk: a FIFO, for one, would wait for a writer.
 std::unique_ptr<image_source> open_image_file(const std::string& path, std::string& error);
 
+// The PC's own disk `number` (0 for the first), read raw: the path the setting KOVO_DISK<number>
+// names (such as "\\.\X:"), else Windows' own "\\.\PhysicalDrive<number>"; `path` is the one opened.
+// Windows only. Null with a message in `error` when it cannot be opened.
+std::unique_ptr<image_source> open_pc_disk(unsigned number, std::string& path, std::string& error);
+
 // The local file a copy is written into.
 class copy_target {
 public:

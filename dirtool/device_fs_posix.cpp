@@ -240,6 +240,13 @@ std::unique_ptr<image_source> open_image_file(const std::string& path, std::stri
     return std::make_unique<posix_image_file>(descriptor, status, size);
 }
 
+std::unique_ptr<image_source> open_pc_disk(unsigned number, std::string& path, std::string& error) {
+    // A Linux system names its disks itself: an image of one goes into the devices folder.
+    path.clear();
+    error = "disk " + std::to_string(number) + " of the PC is read on Windows only";
+    return nullptr;
+}
+
 copy_target::~copy_target() {
     if (handle_ < 0) return;
     close(static_cast<int>(handle_));

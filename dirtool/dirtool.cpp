@@ -83,6 +83,7 @@ int list_directory(const tool_command& command, device& source) {
     std::string error;
     const outcome result = source.list(components, entries, error);
     if (result == outcome::not_found) {
+        if (!error.empty()) complain(error);
         write_output(cant_find_line(command));
         return exit_failed;
     }
@@ -126,6 +127,7 @@ int copy_file_out(const tool_command& command, device& source) {
         case outcome::done:
             return exit_ok;
         case outcome::not_found:
+            if (!error.empty()) complain(error);
             complain("Can't find " + command.device_path + " on /dev/" + command.device);
             break;
         case outcome::not_regular:

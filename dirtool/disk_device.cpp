@@ -122,6 +122,26 @@ private:
     std::unique_ptr<device> inside_;
 };
 
+// A disk of the PC that could not be opened or holds nothing this tool reads: every path on it is
+// not found, which the tool answers as for a device that is not there.
+class unreadable_disk final : public device {
+public:
+    explicit unreadable_disk(std::string reason) : reason_(std::move(reason)) {}
+
+    outcome list(const std::vector<std::string>&, std::vector<entry_info>&, std::string& error) override {
+        error = reason_;
+        return outcome::not_found;
+    }
+    bool free_space(std::uint64_t&) override { return false; }
+    outcome copy_out(const std::vector<std::string>&, const std::string&, std::string& error) override {
+        error = reason_;
+        return outcome::not_found;
+    }
+
+private:
+    std::string reason_;
+};
+
 }  // namespace
 
 std::unique_ptr<device> open_partitioned_disk(const std::shared_ptr<image_reader>& reader,
@@ -134,6 +154,11 @@ std::unique_ptr<device> open_partitioned_disk(const std::shared_ptr<image_reader
 std::unique_ptr<device> open_partition_device(const std::string& image_file, unsigned number, std::string& error) {
     std::unique_ptr<image_source> source = open_image_file(image_file, error);
     if (!source) return nullptr;
+    return open_partition_device(std::move(source), image_file, number, error);
+}
+
+std::unique_ptr<device> open_partition_device(std::unique_ptr<image_source> source, const std::string& image_file,
+                                              unsigned number, std::string& error) {
     const auto reader = std::make_shared<image_reader>(std::move(source));
     const partition_table table = table_of(*reader);
     const std::string name = partition_name(number);
@@ -152,6 +177,19 @@ std::unique_ptr<device> open_partition_device(const std::string& image_file, uns
         return nullptr;
     }
     return open_partition(reader, *found, error);
+}
+
+std::unique_ptr<device> open_pc_disk_device(unsigned disk, unsigned number) {
+    std::string path;
+    std::string error;
+    std::unique_ptr<image_source> source = open_pc_disk(disk, path, error);
+    std::unique_ptr<device> opened;
+    if (source) {
+        opened = number == 0 ? open_image_device(std::move(source), path, error)
+                             : open_partition_device(std::move(source), path, number, error);
+    }
+    if (opened) return opened;
+    return std::make_unique<unreadable_disk>(std::move(error));
 }
 
 }  // namespace dirtool

@@ -81,9 +81,15 @@ std::unique_ptr<device> open_device(const std::string& devices, const std::strin
     entry_info found;
     std::string disk;
     unsigned number = 0;
-    if (!stat_entry(folder, true, found) && split_partition_name(name, disk, number)) {
+    if (stat_entry(folder, true, found)) return open_folder_device(folder);
+    if (split_partition_name(name, disk, number)) {
         const std::string disk_file = devices + "/" + disk + ".img";
         if (stat_entry(disk_file, true, image) && image.type != 'd') return open_partition_device(disk_file, number, error);
+    }
+    // What the devices folder does not hold may be one of the PC's own disks, which Windows reads raw.
+    unsigned disk_number = 0;
+    if (this_host == host_kind::win32 && split_pc_disk_name(name, disk_number, number)) {
+        return open_pc_disk_device(disk_number, number);
     }
     return open_folder_device(folder);
 }

@@ -322,13 +322,18 @@ private:
 std::unique_ptr<device> open_image_device(const std::string& image_file, std::string& error) {
     std::unique_ptr<image_source> source = open_image_file(image_file, error);
     if (!source) return nullptr;
+    return open_image_device(std::move(source), image_file, error);
+}
+
+std::unique_ptr<device> open_image_device(std::unique_ptr<image_source> source, const std::string& name,
+                                          std::string& error) {
     const std::uint64_t size = source->size();
     auto reader = std::make_shared<image_reader>(std::move(source));
-    std::unique_ptr<device> bare = open_file_system_device(reader, 0, size, image_file, error);
+    std::unique_ptr<device> bare = open_file_system_device(reader, 0, size, name, error);
     if (bare) return bare;
     // No file system from the image's first byte: a whole disk holds a partition table there, and
     // an image that holds neither keeps the file system's message.
-    return open_partitioned_disk(reader, image_file);
+    return open_partitioned_disk(reader, name);
 }
 
 bool file_system_written(const std::shared_ptr<image_reader>& reader, std::uint64_t start, std::uint64_t length,

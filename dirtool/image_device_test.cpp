@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -518,6 +519,142 @@ TEST(ImageChannel, ReadsTheBytesOfItsWindowAndNothingElse) {
     }
     std::ifstream after(image, std::ios::binary);
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(after), {}), bytes);
+}
+
+// A raw disk as Windows serves one: it takes whole sectors only, at whole-sector offsets, into
+// sector-aligned memory, and nothing past its last sector. Any other read fails, and fails the test.
+class strict_disk final : public image_source {
+public:
+    strict_disk(std::string bytes, std::size_t sector) : bytes_(std::move(bytes)), sector_(sector) {}
+
+    std::uint64_t size() const override { return bytes_.size(); }
+    std::size_t sector_size() const override { return sector_; }
+    std::int64_t modified() const override { return jan_02_2026; }
+    file_identity identity() const override { return {}; }
+
+    bool read_sectors(std::uint64_t offset, char* data, std::size_t count, std::size_t& got,
+                      std::string& error) override {
+        got = 0;
+        if (offset % sector_ != 0 || count % sector_ != 0 || reinterpret_cast<std::uintptr_t>(data) % sector_ != 0 ||
+            offset > bytes_.size() || count > bytes_.size() - offset) {
+            ADD_FAILURE() << "refused: " << count << " bytes at " << offset;
+            error = "the disk refuses the read";
+            return false;
+        }
+        std::memcpy(data, bytes_.data() + offset, count);
+        got = count;
+        return true;
+    }
+
+private:
+    std::string bytes_;
+    std::size_t sector_;
+};
+
+constexpr std::size_t sector_sizes[] = {512, 4096};
+
+// Any byte range reads right through whole aligned sectors: inside the window and across it,
+// longer than it into memory that is aligned and memory that is not, and up to and past the end.
+TEST(ImageReader, ReadsADiskThatTakesOnlyAlignedSectors) {
+    std::string bytes(64 * 1024, '\0');
+    for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i * 7 + i / 251);
+    const struct {
+        std::uint64_t offset;
+        std::size_t count;
+        std::size_t misaligned_by;  // where the read lands in the caller's memory
+    } reads[] = {
+        {0, 1, 0},         {1, 100, 3},          {4000, 200, 0},     {511, 2, 1},
+        {8192, 16384, 0},  {8192, 16384, 8},     {12289, 20000, 0},  {0, 65536, 0},
+        {65536 - 10, 10, 0}, {65536 - 10, 30, 5}, {65536, 4, 0},      {40960, 32768, 0},
+    };
+    for (const std::size_t sector : sector_sizes) {
+        SCOPED_TRACE(std::to_string(sector) + "-byte sectors");
+        image_reader reader(std::make_unique<strict_disk>(bytes, sector));
+        for (const auto& r : reads) {
+            SCOPED_TRACE(std::to_string(r.count) + " bytes at " + std::to_string(r.offset));
+            std::vector<char> memory(r.count + 4096 * 2, 'x');
+            const auto address = reinterpret_cast<std::uintptr_t>(memory.data());
+            char* const into = memory.data() + (4096 - address % 4096) % 4096 + r.misaligned_by;
+            std::string error;
+            const bool inside = r.offset + r.count <= bytes.size();
+            EXPECT_EQ(reader.read(r.offset, into, r.count, error),
+                      inside ? image_reader::result::done : image_reader::result::past_the_end);
+            std::string expected = r.offset < bytes.size() ? bytes.substr(r.offset, r.count) : "";
+            expected.resize(r.count, '\0');
+            EXPECT_EQ(std::string(into, r.count), expected);
+        }
+    }
+}
+
+// An ext file system lists and copies out through such a disk as it does from the image file, at
+// either sector size: bare, and as partition 1 of a whole disk.
+TEST(ImageDevice, ListsAndCopiesThroughADiskThatTakesOnlyAlignedSectors) {
+    const scratch_folder scratch;
+    const std::string& work = scratch.path();
+    const std::string source = work + "/source";
+    make_source_tree(source);
+    ASSERT_FALSE(::testing::Test::HasFatalFailure());
+    const std::string image = work + "/image.img";
+    ASSERT_TRUE(make_image(work, source, "-t ext4 -b 1024", image));
+    std::ifstream in(image, std::ios::binary);
+    const std::string bare(std::istreambuf_iterator<char>(in), {});
+    // An MBR with one Linux partition 1 MiB in, as sfdisk lays a disk out.
+    constexpr std::size_t first = 1024 * 1024;
+    std::string whole(first, '\0');
+    whole[446 + 4] = static_cast<char>(0x83);
+    const std::uint32_t start = first / 512;
+    const auto length = static_cast<std::uint32_t>(bare.size() / 512);
+    for (int i = 0; i < 4; ++i) {
+        whole[446 + 8 + static_cast<std::size_t>(i)] = static_cast<char>((start >> (8 * i)) & 0xff);
+        whole[446 + 12 + static_cast<std::size_t>(i)] = static_cast<char>((length >> (8 * i)) & 0xff);
+    }
+    whole[510] = static_cast<char>(0x55);
+    whole[511] = static_cast<char>(0xaa);
+    whole += bare;
+
+    std::string error;
+    const std::unique_ptr<device> from_file = open_image_device(image, error);
+    ASSERT_TRUE(from_file) << error;
+    std::vector<std::string> folders = {""};
+    for (const auto& item : fs::recursive_directory_iterator(source)) {
+        if (item.is_directory() && !item.is_symlink()) folders.push_back(fs::relative(item.path(), source).string());
+    }
+    const auto listing_of = [&error](device& disk, const std::vector<std::string>& components) {
+        std::vector<entry_info> entries;
+        EXPECT_EQ(disk.list(components, entries, error), outcome::done) << error;
+        std::string lines;
+        for (const entry_info& entry : entries) lines += listing_line(entry) + "\n";
+        return lines;
+    };
+    for (const std::size_t sector : sector_sizes) {
+        SCOPED_TRACE(std::to_string(sector) + "-byte sectors");
+        const std::unique_ptr<device> bare_disk = open_image_device(std::make_unique<strict_disk>(bare, sector), "bare", error);
+        ASSERT_TRUE(bare_disk) << error;
+        const std::unique_ptr<device> partition = open_partition_device(std::make_unique<strict_disk>(whole, sector), "whole", 1, error);
+        ASSERT_TRUE(partition) << error;
+        const std::unique_ptr<device> whole_disk = open_image_device(std::make_unique<strict_disk>(whole, sector), "whole", error);
+        ASSERT_TRUE(whole_disk) << error;
+        for (const std::string& folder : folders) {
+            SCOPED_TRACE("/" + folder);
+            const std::string expected = listing_of(*from_file, components_of(folder));
+            EXPECT_GT(expected.size(), 0u);
+            EXPECT_EQ(listing_of(*bare_disk, components_of(folder)), expected);
+            EXPECT_EQ(listing_of(*partition, components_of(folder)), expected);
+            std::vector<std::string> in_partition_1 = components_of(folder);
+            in_partition_1.insert(in_partition_1.begin(), "1");
+            EXPECT_EQ(listing_of(*whole_disk, in_partition_1), expected);
+        }
+        const std::string out = work + "/out";
+        for (const auto& item : fs::recursive_directory_iterator(source)) {
+            if (!item.is_regular_file() || item.is_symlink()) continue;
+            const std::string relative = fs::relative(item.path(), source).string();
+            for (device* disk : {bare_disk.get(), partition.get()}) {
+                fs::remove_all(out);
+                EXPECT_EQ(disk->copy_out(components_of(relative), out, error), outcome::done) << relative << ": " << error;
+                EXPECT_TRUE(same_contents(item.path().string(), out)) << relative;
+            }
+        }
+    }
 }
 
 }  // namespace

@@ -17,14 +17,26 @@ image_reader::image_reader(std::unique_ptr<image_source> source)
     : source_(std::move(source)), sector_(std::max<std::size_t>(1, source_->sector_size())) {
     // Whole sectors, so that a window read is a valid read of a raw disk.
     const std::size_t sectors = (std::max(least_window_size, sector_) + sector_ - 1) / sector_;
-    window_.resize(sectors * sector_);
+    window_size_ = sectors * sector_;
+    window_storage_.resize(window_size_ + sector_);
+    const auto address = reinterpret_cast<std::uintptr_t>(window_storage_.data());
+    window_ = window_storage_.data() + (sector_ - address % sector_) % sector_;
+}
+
+std::size_t image_reader::sectors_on_image(std::uint64_t offset, std::size_t wanted) const {
+    // A raw disk refuses a read that runs past its last sector; an image file may end inside one.
+    const std::uint64_t left = source_->size() - offset;
+    const std::uint64_t left_in_sectors = left + (sector_ - left % sector_) % sector_;
+    return left_in_sectors < wanted ? static_cast<std::size_t>(left_in_sectors) : wanted;
 }
 
 bool image_reader::fill_window(std::uint64_t offset, std::string& error) {
     window_start_ = offset - offset % sector_;
     window_length_ = 0;
     std::size_t got = 0;
-    if (!source_->read_sectors(window_start_, window_.data(), window_.size(), got, error)) return false;
+    if (!source_->read_sectors(window_start_, window_, sectors_on_image(window_start_, window_size_), got, error)) {
+        return false;
+    }
     window_length_ = got;
     return true;
 }
@@ -42,14 +54,15 @@ image_reader::result image_reader::read(std::uint64_t offset, char* data, std::s
         if (at >= window_start_ && at - window_start_ < window_length_) {
             const std::size_t from = static_cast<std::size_t>(at - window_start_);
             const std::size_t part = std::min(rest, window_length_ - from);
-            std::memcpy(data + done, window_.data() + from, part);
+            std::memcpy(data + done, window_ + from, part);
             done += part;
             continue;
         }
         if (at >= source_->size()) return past_the_end_from(done);
-        // A long aligned run goes straight into the caller's buffer, past the window.
-        if (at % sector_ == 0 && rest >= window_.size()) {
-            const std::size_t direct = rest - rest % sector_;
+        // A long aligned run into aligned memory goes straight into the caller's buffer, past the
+        // window.
+        if (at % sector_ == 0 && rest >= window_size_ && reinterpret_cast<std::uintptr_t>(data + done) % sector_ == 0) {
+            const std::size_t direct = sectors_on_image(at, rest - rest % sector_);
             std::size_t got = 0;
             if (!source_->read_sectors(at, data + done, direct, got, error)) return result::failed;
             done += got;

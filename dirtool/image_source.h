@@ -33,15 +33,16 @@ public:
 
     virtual file_identity identity() const = 0;
 
-    // Reads `count` bytes at `offset`, both whole sectors, into `data`. `got` is less than `count`
-    // only at the end of the image. False, with a message in `error`, when the host fails.
+    // Reads `count` bytes at `offset`, both whole sectors, into `data`, whose address is a multiple
+    // of the sector size too. The read ends at the image's last sector at most. `got` is less than
+    // `count` only at the end of the image. False, with a message in `error`, when the host fails.
     virtual bool read_sectors(std::uint64_t offset, char* data, std::size_t count, std::size_t& got,
                               std::string& error) = 0;
 };
 
-// Reads any byte range of an image through whole-sector reads, keeping the last sectors read in a
-// window: blocks come in one at a time, mostly in a row, and the window serves the ones after the
-// first without another read of the host.
+// Reads any byte range of an image through whole-sector reads into sector-aligned memory, as a raw
+// disk requires, keeping the last sectors read in a window: blocks come in one at a time, mostly in
+// a row, and the window serves the ones after the first without another read of the host.
 class image_reader {
 public:
     explicit image_reader(std::unique_ptr<image_source> source);
@@ -56,10 +57,14 @@ public:
 
 private:
     bool fill_window(std::uint64_t offset, std::string& error);
+    // How much of `wanted` bytes from the sector at `offset` lies on the image, in whole sectors.
+    std::size_t sectors_on_image(std::uint64_t offset, std::size_t wanted) const;
 
     std::unique_ptr<image_source> source_;
     std::size_t sector_;
-    std::vector<char> window_;
+    std::vector<char> window_storage_;  // the window and room to align it
+    char* window_ = nullptr;            // sector-aligned, inside window_storage_
+    std::size_t window_size_ = 0;
     std::uint64_t window_start_ = 0;
     std::size_t window_length_ = 0;
 };

@@ -366,6 +366,17 @@ bool split_partition_name(const std::string& name, std::string& disk, unsigned& 
     return true;
 }
 
+bool split_pc_disk_name(const std::string& name, unsigned& disk, unsigned& number) {
+    std::string disk_name = name;
+    number = 0;
+    if (name.size() > 3 && !split_partition_name(name, disk_name, number)) return false;
+    const bool named = disk_name.size() == 3 && (disk_name.compare(0, 2, "hd") == 0 || disk_name.compare(0, 2, "sd") == 0) &&
+                       disk_name[2] >= 'a' && disk_name[2] <= 'z';
+    if (!named) return false;
+    disk = static_cast<unsigned>(disk_name[2] - 'a');
+    return true;
+}
+
 std::uint32_t crc32(const char* bytes, std::size_t count) {
     static const std::array<std::uint32_t, 256> table = [] {
         std::array<std::uint32_t, 256> values{};

@@ -42,6 +42,11 @@ partition_table read_partition_table(const disk_reader& read, std::uint64_t disk
 // that is no disk name followed by a partition number.
 bool split_partition_name(const std::string& name, std::string& disk, unsigned& number);
 
+// The PC's own disk a device name stands for on Windows: "hd" or "sd", a letter that numbers the
+// disk ("a" is disk 0) and optionally a partition number. "hda1" is partition 1 of disk 0; "sdb" is
+// the whole of disk 1, and `number` is 0 for it. False for any other name.
+bool split_pc_disk_name(const std::string& name, unsigned& disk, unsigned& number);
+
 // The IEEE 802.3 CRC-32 that a GPT's header and entries carry.
 std::uint32_t crc32(const char* bytes, std::size_t count);
 

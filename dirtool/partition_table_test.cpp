@@ -358,5 +358,28 @@ TEST(PartitionName, SplitsLinuxPartitionNamesOnly) {
     }
 }
 
+TEST(PartitionName, NamesThePcsOwnDisksByLetter) {
+    const struct {
+        const char* name;
+        bool names_a_disk;
+        unsigned disk;
+        unsigned number;  // 0 for the whole disk
+    } rows[] = {
+        {"hda1", true, 0, 1},   {"sda", true, 0, 0},    {"sdb", true, 1, 0},    {"hdb5", true, 1, 5},
+        {"sdz256", true, 25, 256},
+        {"hda0", false, 0, 0},  {"sda01", false, 0, 0}, {"sda257", false, 0, 0}, {"vda1", false, 0, 0},
+        {"sdA1", false, 0, 0},  {"sdab", false, 0, 0},  {"sdap1", false, 0, 0}, {"sd", false, 0, 0},
+        {"sd1", false, 0, 0},   {"nvme0n1p1", false, 0, 0}, {"", false, 0, 0},
+    };
+    for (const auto& row : rows) {
+        unsigned disk = 99;
+        unsigned number = 99;
+        ASSERT_EQ(split_pc_disk_name(row.name, disk, number), row.names_a_disk) << row.name;
+        if (!row.names_a_disk) continue;
+        EXPECT_EQ(disk, row.disk) << row.name;
+        EXPECT_EQ(number, row.number) << row.name;
+    }
+}
+
 }  // namespace
 }  // namespace dirtool

@@ -57,7 +57,7 @@ std::vector<std::string> program_command(const std::string& directory, const std
     const char* const loader = std::getenv("KOVOX_WINE");
     std::vector<std::string> command{loader != nullptr ? loader : "wine", std::string(windows) + "/wine_launch.exe",
                                      wine_path(directory)};
-    for (const char* name : {"TEMP", "TMP", "KOVO_DEVICES", "KOVO_IMAGE"}) {
+    for (const char* name : {"TEMP", "TMP", "KOVO_DEVICES", "KOVO_IMAGE", "KOVO_DISK0", "KOVO_DISK1"}) {
         const char* const value = std::getenv(name);
         command.push_back(std::string(name) + "=" + wine_path(value != nullptr ? value : ""));
     }
