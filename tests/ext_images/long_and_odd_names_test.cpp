@@ -15,19 +15,13 @@
 #include <vector>
 
 #include "device_model.h"
+#include "ext_image_support.h"
 #include "program_runner.h"
 
 namespace whole_program {
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string contents_of(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    std::ostringstream text;
-    text << file.rdbuf();
-    return text.str();
-}
 
 std::vector<std::string> names_in(const std::string& folder) {
     std::vector<std::string> names;
