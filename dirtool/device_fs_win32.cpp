@@ -158,9 +158,12 @@ std::unique_ptr<image_source> open_source(const std::string& path, bool pc_disk,
         CloseHandle(file);
         return nullptr;
     }
-    // A raw disk has no time of its own: it is being written now, as far as anyone can tell.
+    // A raw disk has no time of its own (no time, or one of zero ticks: 1601): it is being written
+    // now, as far as anyone can tell.
     FILETIME written{};
-    if (!GetFileTime(file, nullptr, nullptr, &written)) GetSystemTimeAsFileTime(&written);
+    if (!GetFileTime(file, nullptr, nullptr, &written) || (written.dwHighDateTime == 0 && written.dwLowDateTime == 0)) {
+        GetSystemTimeAsFileTime(&written);
+    }
     return std::make_unique<win32_image_file>(file, size, sector, unix_seconds(written), identity_of(file));
 }
 
@@ -277,6 +280,12 @@ std::unique_ptr<image_source> open_pc_disk(unsigned number, std::string& path, s
     const std::string setting = "KOVO_DISK" + std::to_string(number);
     const char* const configured = std::getenv(setting.c_str());
     path = configured != nullptr && *configured != '\0' ? configured : "\\\\.\\PhysicalDrive" + std::to_string(number);
+    // A folder named by mistake would be refused as access denied, which means something else here.
+    const DWORD attributes = GetFileAttributesA(path.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        error = path + ": not a disk: a folder";
+        return nullptr;
+    }
     return open_source(path, true, error);
 }
 

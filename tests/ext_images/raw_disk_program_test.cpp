@@ -204,16 +204,27 @@ TEST_F(RawDisk, WhatTheDevicesFolderHoldsComesFirst) {
 }
 
 // A disk that cannot be opened is a device that is not there: the tool's "Can't find" line, and
-// on standard error one line that names the disk.
+// on standard error one line that names the disk and says why.
 TEST_F(RawDisk, ADiskThatCannotBeOpenedIsNotFound) {
-    set_environment("KOVO_DISK0", "\\\\.\\Y:");
-    const tool_result tool = run_tool(disk_.work, {"-s/dev/hda1", "/"});
-    EXPECT_EQ(tool.status, 1);
-    EXPECT_EQ(with_line_feeds(tool.output), "Can't find / on /dev/hda1\n");
-    const std::string errors = with_line_feeds(tool.errors);
-    EXPECT_EQ(std::count(errors.begin(), errors.end(), '\n'), 1) << errors;
-    EXPECT_NE(errors.find("\\\\.\\Y:"), std::string::npos) << errors;
-    EXPECT_EQ(kovox_listing("HDA1.IMG"), "");
+    fs::create_directories(disk_.work + "/a folder");
+    const struct {
+        std::string setting;
+        std::string why;
+    } cases[] = {
+        {"\\\\.\\Y:", "\\\\.\\Y:: "},
+        {disk_.work + "/a folder", "\\a folder: not a disk: a folder"},  // passed on as a Z: path
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.setting);
+        set_environment("KOVO_DISK0", c.setting);
+        const tool_result tool = run_tool(disk_.work, {"-s/dev/hda1", "/"});
+        EXPECT_EQ(tool.status, 1);
+        EXPECT_EQ(with_line_feeds(tool.output), "Can't find / on /dev/hda1\n");
+        const std::string errors = with_line_feeds(tool.errors);
+        EXPECT_EQ(std::count(errors.begin(), errors.end(), '\n'), 1) << errors;
+        EXPECT_NE(errors.find(c.why), std::string::npos) << errors;
+        EXPECT_EQ(kovox_listing("HDA1.IMG"), "");
+    }
 }
 
 // The Linux build serves its devices folder alone, whatever the setting names.
