@@ -633,7 +633,8 @@ def windows_build():
         why_not_win32 = "32-bit x86 code runs here only through qemu user emulation"
     if not why_not_win32:
         return "win32", "mingw-i686.cmake", "/usr/lib/wine/wine", ""
-    return "win64", "mingw-x86_64.cmake", "/usr/lib/wine/wine64", why_not_win32
+    # wine64 through the tests' wrapper, which keeps it from failing now and then to start a process.
+    return "win64", "mingw-x86_64.cmake", str(SOURCE / "cmake" / "wine64-fixed-layout.sh"), why_not_win32
 
 
 def windows_path(path):
