@@ -77,8 +77,40 @@ install_missing() {
     dpkg --add-architecture i386
   fi
   export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq -o DPkg::Lock::Timeout=600 "${missing[@]}" >/dev/null
+  local update_failed=
+  update_package_indexes || update_failed=1
+  apt-get install -y -qq -o DPkg::Lock::Timeout=600 "${missing[@]}" >/dev/null && return
+  if [ -n "$update_failed" ]; then
+    # An index missing for one suite and architecture (the security suite's i386, say) leaves apt
+    # unable to pair the libraries it takes from that suite with the other architecture's. The
+    # release's main suite serves both architectures alike.
+    local release
+    release=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
+    if [ -n "$release" ]; then
+      echo "Installing again with every package from the $release suite, as one of its updates' indexes is missing." >&2
+      apt-get install -y -qq -o DPkg::Lock::Timeout=600 -o "APT::Default-Release=$release" \
+          "${missing[@]}" >/dev/null && return
+    fi
+    echo "Could not install the packages: apt could not fetch the index $failed_index; the mirror, not kovox, is at fault (it may be mid-sync): try again later." >&2
+  fi
+  exit 1
+}
+
+# apt-get update, tried a few times a little apart when some indexes fail to download, as a
+# mirror caught mid-sync answers with a file of the wrong size for some minutes. False when the
+# last try still failed, with the first index that could not be fetched in failed_index; apt then
+# goes on with the indexes it has.
+failed_index=
+update_package_indexes() {
+  local attempt output tries=${KOVOX_APT_UPDATE_TRIES:-4}
+  for ((attempt = 1; attempt <= tries; attempt++)); do
+    output=$(apt-get update -qq 2>&1) && return 0
+    failed_index=$(sed -n 's/.*Failed to fetch \([^ ]*\).*/\1/p' <<<"$output" | head -n 1)
+    echo "apt-get update failed (try $attempt of $tries)${failed_index:+: $failed_index could not be fetched}." >&2
+    [ "$attempt" -lt "$tries" ] && sleep "${KOVOX_APT_RETRY_SECONDS:-20}"
+  done
+  echo "Going on with the package indexes apt has." >&2
+  return 1
 }
 install_missing
 
@@ -126,7 +158,7 @@ add_source_entry() {
     entries=${entries%.sources}.list
   fi
   [ -s "$entries" ] || { echo "No apt entry for Debian's archive to copy as deb-src." >&2; rm -f "$entries"; exit 1; }
-  apt-get update -qq
+  update_package_indexes || true
 }
 
 case "$job" in
