@@ -6,7 +6,7 @@
 #include <cstring>
 #include <vector>
 
-#include "partition_table.h"
+#include "volumes/volumes.h"
 
 namespace {
 

@@ -1,13 +1,11 @@
-// A disk image opened for reading only: a file of the host, or a whole disk. The image reading above
-// it (the channel, the partition tables, the ext file system) is portable and asks the host for
-// nothing but this.
+// A disk opened for reading only, in whole sectors: an image file of the host, one of the PC's own
+// disks, a window of another disk, or a virtual disk that a container file holds. Everything that
+// reads a disk (partition tables, volumes, file systems) asks for nothing but this.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <string>
-#include <vector>
 
 namespace dirtool {
 
@@ -38,35 +36,6 @@ public:
     // `count` only at the end of the image. False, with a message in `error`, when the host fails.
     virtual bool read_sectors(std::uint64_t offset, char* data, std::size_t count, std::size_t& got,
                               std::string& error) = 0;
-};
-
-// Reads any byte range of an image through whole-sector reads into sector-aligned memory, as a raw
-// disk requires, keeping the last sectors read in a window: blocks come in one at a time, mostly in
-// a row, and the window serves the ones after the first without another read of the host.
-class image_reader {
-public:
-    explicit image_reader(std::unique_ptr<image_source> source);
-
-    image_source& source() { return *source_; }
-
-    enum class result { done, past_the_end, failed };
-
-    // Fills `data` with `count` bytes from `offset`. Bytes past the end of the image read as zeros
-    // and the read ends as past_the_end; a failure of the host leaves its message in `error`.
-    result read(std::uint64_t offset, char* data, std::size_t count, std::string& error);
-
-private:
-    bool fill_window(std::uint64_t offset, std::string& error);
-    // How much of `wanted` bytes from the sector at `offset` lies on the image, in whole sectors.
-    std::size_t sectors_on_image(std::uint64_t offset, std::size_t wanted) const;
-
-    std::unique_ptr<image_source> source_;
-    std::size_t sector_;
-    std::vector<char> window_storage_;  // the window and room to align it
-    char* window_ = nullptr;            // sector-aligned, inside window_storage_
-    std::size_t window_size_ = 0;
-    std::uint64_t window_start_ = 0;
-    std::size_t window_length_ = 0;
 };
 
 }  // namespace dirtool

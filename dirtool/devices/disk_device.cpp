@@ -1,9 +1,13 @@
-// A whole-disk image served as a device: its root holds one folder per partition, named by the
-// partition's number, and each folder holds that partition's ext2/3/4 file system, read exactly as
-// a bare image of it would be. A partition of another kind is listed but holds nothing.
-#include "device.h"
-#include "device_fs.h"
-#include "partition_table.h"
+// A disk served as a device: the file system it holds from its first byte, or else, on a whole
+// disk, one folder per partition, named by the partition's number, each holding that partition's
+// ext2/3/4 file system, read exactly as a bare image of it would be. A partition of another kind
+// is listed but holds nothing.
+#include "devices/devices.h"
+
+#include "disk/disk.h"
+#include "ext/ext.h"
+#include "host/host_fs.h"
+#include "volumes/volumes.h"
 
 #include <algorithm>
 #include <utility>
@@ -12,43 +16,32 @@ namespace dirtool {
 
 namespace {
 
-constexpr std::uint64_t ext_magic_at = 1024 + 56;  // s_magic, in the superblock 1024 bytes in
-constexpr unsigned char ext_magic[2] = {0x53, 0xef};
-
-partition_table table_of(image_reader& reader) {
-    const disk_reader read = [&reader](std::uint64_t offset, std::size_t size, char* data) {
-        std::string ignored;
-        return reader.read(offset, data, size, ignored) == image_reader::result::done;
-    };
-    return read_partition_table(read, reader.source().size());
-}
-
 std::string partition_name(unsigned number) {
     return "partition " + std::to_string(number);
+}
+
+std::shared_ptr<image_reader> partition_disk(const std::shared_ptr<image_reader>& disk, const partition& part) {
+    return std::make_shared<image_reader>(open_window(disk, part.start, part.size));
 }
 
 // The partition's file system; null with a message when it holds none this tool reads. Only the
 // magic number is looked at first, so that a partition of another kind is told apart from a
 // damaged ext file system.
-std::unique_ptr<device> open_partition(const std::shared_ptr<image_reader>& reader, const partition& part,
+std::unique_ptr<device> open_partition(const std::shared_ptr<image_reader>& disk, const partition& part,
                                        std::string& error) {
     const std::string name = partition_name(part.number);
-    unsigned char magic[2] = {};
-    std::string ignored;
-    if (part.size < ext_magic_at + sizeof magic ||
-        reader->read(part.start + ext_magic_at, reinterpret_cast<char*>(magic), sizeof magic, ignored) !=
-            image_reader::result::done ||
-        !std::equal(magic, magic + sizeof magic, ext_magic)) {
+    const std::shared_ptr<image_reader> inside = partition_disk(disk, part);
+    if (!has_ext_magic(*inside)) {
         error = name + ": no ext2/3/4 file system";
         return nullptr;
     }
-    return open_file_system_device(reader, part.start, part.size, name, error);
+    return open_ext_device(inside, name, error);
 }
 
 class partitioned_disk final : public device {
 public:
-    partitioned_disk(std::shared_ptr<image_reader> reader, std::string image_file, partition_table table)
-        : reader_(std::move(reader)), image_file_(std::move(image_file)), table_(std::move(table)) {}
+    partitioned_disk(std::shared_ptr<image_reader> disk, std::string image_file, partition_table table)
+        : disk_(std::move(disk)), image_file_(std::move(image_file)), table_(std::move(table)) {}
 
     outcome list(const std::vector<std::string>& components, std::vector<entry_info>& entries,
                  std::string& error) override {
@@ -86,7 +79,7 @@ private:
     outcome enter(const std::string& folder, std::string& error) {
         const partition* part = find(folder);
         if (part == nullptr) return outcome::not_found;
-        inside_ = open_partition(reader_, *part, error);
+        inside_ = open_partition(disk_, *part, error);
         return inside_ ? outcome::done : outcome::failed;
     }
 
@@ -97,7 +90,7 @@ private:
         self.type = 'd';
         self.permissions = 0755;
         self.links = 2;
-        self.mtime = reader_->source().modified();
+        self.mtime = disk_->source().modified();
         self.name = ".";
         entries.push_back(self);
         self.name = "..";
@@ -107,7 +100,7 @@ private:
             folder.name = std::to_string(part.number);
             folder.size = part.size;
             std::int64_t written = 0;
-            if (file_system_written(reader_, part.start, part.size, written)) folder.mtime = written;
+            if (ext_last_written(partition_disk(disk_, part), written)) folder.mtime = written;
             entries.push_back(folder);
         }
         if (table_.problems.empty()) return outcome::done;
@@ -116,39 +109,30 @@ private:
         return outcome::failed;
     }
 
-    std::shared_ptr<image_reader> reader_;
+    std::shared_ptr<image_reader> disk_;
     std::string image_file_;
     partition_table table_;
     std::unique_ptr<device> inside_;
 };
 
-// A disk of the PC that could not be opened or holds nothing this tool reads: every path on it is
-// not found, which the tool answers as for a device that is not there.
-class unreadable_disk final : public device {
-public:
-    explicit unreadable_disk(std::string reason) : reason_(std::move(reason)) {}
-
-    outcome list(const std::vector<std::string>&, std::vector<entry_info>&, std::string& error) override {
-        error = reason_;
-        return outcome::not_found;
-    }
-    bool free_space(std::uint64_t&) override { return false; }
-    outcome copy_out(const std::vector<std::string>&, const std::string&, std::string& error) override {
-        error = reason_;
-        return outcome::not_found;
-    }
-
-private:
-    std::string reason_;
-};
-
 }  // namespace
 
-std::unique_ptr<device> open_partitioned_disk(const std::shared_ptr<image_reader>& reader,
-                                              const std::string& image_file) {
-    partition_table table = table_of(*reader);
+std::unique_ptr<device> open_image_device(const std::string& image_file, std::string& error) {
+    std::unique_ptr<image_source> source = open_image_file(image_file, error);
+    if (!source) return nullptr;
+    return open_image_device(std::move(source), image_file, error);
+}
+
+std::unique_ptr<device> open_image_device(std::unique_ptr<image_source> source, const std::string& name,
+                                          std::string& error) {
+    auto disk = std::make_shared<image_reader>(std::move(source));
+    std::unique_ptr<device> bare = open_ext_device(disk, name, error);
+    if (bare) return bare;
+    // No file system from the image's first byte: a whole disk holds a partition table there, and
+    // an image that holds neither keeps the file system's message.
+    partition_table table = read_partition_table(*disk);
     if (table.kind == table_kind::none) return nullptr;
-    return std::make_unique<partitioned_disk>(reader, image_file, std::move(table));
+    return std::make_unique<partitioned_disk>(disk, name, std::move(table));
 }
 
 std::unique_ptr<device> open_partition_device(const std::string& image_file, unsigned number, std::string& error) {
@@ -159,8 +143,8 @@ std::unique_ptr<device> open_partition_device(const std::string& image_file, uns
 
 std::unique_ptr<device> open_partition_device(std::unique_ptr<image_source> source, const std::string& image_file,
                                               unsigned number, std::string& error) {
-    const auto reader = std::make_shared<image_reader>(std::move(source));
-    const partition_table table = table_of(*reader);
+    const auto disk = std::make_shared<image_reader>(std::move(source));
+    const partition_table table = read_partition_table(*disk);
     const std::string name = partition_name(number);
     if (table.kind == table_kind::none) {
         error = image_file + " holds no partition table, so no " + name;
@@ -176,20 +160,7 @@ std::unique_ptr<device> open_partition_device(std::unique_ptr<image_source> sour
         }
         return nullptr;
     }
-    return open_partition(reader, *found, error);
-}
-
-std::unique_ptr<device> open_pc_disk_device(unsigned disk, unsigned number) {
-    std::string path;
-    std::string error;
-    std::unique_ptr<image_source> source = open_pc_disk(disk, path, error);
-    std::unique_ptr<device> opened;
-    if (source) {
-        opened = number == 0 ? open_image_device(std::move(source), path, error)
-                             : open_partition_device(std::move(source), path, number, error);
-    }
-    if (opened) return opened;
-    return std::make_unique<unreadable_disk>(std::move(error));
+    return open_partition(disk, *found, error);
 }
 
 }  // namespace dirtool

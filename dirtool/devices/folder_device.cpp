@@ -1,7 +1,7 @@
 // A folder of the host served as a device: its entries by name, links listed but never followed.
-#include "device.h"
-#include "device_fs.h"
-#include "partition_table.h"
+#include "devices/devices.h"
+
+#include "host/host_fs.h"
 
 #include <utility>
 
@@ -26,6 +26,11 @@ bool find_entry(const std::string& device_root, const std::vector<std::string>& 
 class folder_device final : public device {
 public:
     explicit folder_device(std::string root) : root_(std::move(root)) {}
+
+    // The host's API would read a drive colon or a wildcard in a Win32 name as more than a name.
+    bool accepts(const std::string& component) const override {
+        return this_host != host_kind::win32 || !has_win32_reserved_char(component);
+    }
 
     outcome list(const std::vector<std::string>& components, std::vector<entry_info>& entries,
                  std::string& error) override {
@@ -69,29 +74,6 @@ private:
 
 std::unique_ptr<device> open_folder_device(const std::string& folder) {
     return std::make_unique<folder_device>(folder);
-}
-
-std::unique_ptr<device> open_device(const std::string& devices, const std::string& name, std::string& error) {
-    entry_info image;
-    const std::string image_file = devices + "/" + name + ".img";
-    if (stat_entry(image_file, true, image) && image.type != 'd') {
-        return open_image_device(image_file, error);
-    }
-    const std::string folder = devices + "/" + name;
-    entry_info found;
-    std::string disk;
-    unsigned number = 0;
-    if (stat_entry(folder, true, found)) return open_folder_device(folder);
-    if (split_partition_name(name, disk, number)) {
-        const std::string disk_file = devices + "/" + disk + ".img";
-        if (stat_entry(disk_file, true, image) && image.type != 'd') return open_partition_device(disk_file, number, error);
-    }
-    // What the devices folder does not hold may be one of the PC's own disks, which Windows reads raw.
-    unsigned disk_number = 0;
-    if (this_host == host_kind::win32 && split_pc_disk_name(name, disk_number, number)) {
-        return open_pc_disk_device(disk_number, number);
-    }
-    return open_folder_device(folder);
 }
 
 }  // namespace dirtool

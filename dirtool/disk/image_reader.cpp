@@ -1,4 +1,4 @@
-#include "image_source.h"
+#include "disk/disk.h"
 
 #include <algorithm>
 #include <cstring>

@@ -1,4 +1,4 @@
-#include "image_channel.h"
+#include "ext/ext_channel.h"
 
 #include <cerrno>
 #include <limits>

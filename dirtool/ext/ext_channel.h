@@ -3,7 +3,7 @@
 // channels open a file by name for writing as well as reading, sync it and know nothing of windows.
 #pragma once
 
-#include "image_source.h"
+#include "disk/disk.h"
 
 #include <ext2fs/ext2fs.h>
 

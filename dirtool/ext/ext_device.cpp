@@ -1,11 +1,13 @@
-// An ext2, ext3 or ext4 disk image served as a device, read with libext2fs. Entries come in the
+// An ext2, ext3 or ext4 file system served as a device, read with libext2fs. Entries come in the
 // order the file system stores them; links, device nodes, FIFOs and sockets are listed from their
 // inodes and never followed or opened. The image is untrusted: every failure of the library is
 // reported, a damaged entry is left out of its listing, and a directory that leads back to one
 // above it is refused, so that a walk over a damaged image ends.
-#include "device.h"
-#include "device_fs.h"
-#include "image_channel.h"
+#include "ext/ext.h"
+
+#include "ext/ext_channel.h"
+#include "ext/ext_entries.h"
+#include "host/host_fs.h"
 
 #include <ext2fs/ext2fs.h>
 
@@ -19,104 +21,10 @@ namespace dirtool {
 
 namespace {
 
-std::string library_error(errcode_t code) {
-    return error_message(code);
-}
+using namespace ext;
 
-char type_of(unsigned mode) {
-    switch (mode & LINUX_S_IFMT) {
-        case LINUX_S_IFDIR: return 'd';
-        case LINUX_S_IFREG: return '-';
-        case LINUX_S_IFLNK: return 'l';
-        case LINUX_S_IFCHR: return 'c';
-        case LINUX_S_IFBLK: return 'b';
-        case LINUX_S_IFIFO: return 'p';
-        case LINUX_S_IFSOCK: return 's';
-        default: return '?';  // no file type: a damaged inode
-    }
-}
-
-// A 32-bit time field goes on past 2038 in the two epoch bits of its "extra" field, which only
-// inodes larger than the original 128 bytes have.
-std::int64_t modification_time(const ext2_inode_large& inode) {
-    std::int64_t seconds = static_cast<std::int32_t>(inode.i_mtime);
-    const std::size_t stored = EXT2_GOOD_OLD_INODE_SIZE + std::size_t{inode.i_extra_isize};
-    if (inode_includes(stored, i_mtime_extra)) {
-        seconds += static_cast<std::int64_t>(inode.i_mtime_extra & EXT4_EPOCH_MASK) << 32;
-    }
-    return seconds;
-}
-
-struct stored_entry {
-    std::string name;
-    ext2_ino_t inode;
-};
-
-struct directory_reading {
-    std::vector<stored_entry>* entries;
-    bool out_of_memory;
-};
-
-int collect_entry(ext2_ino_t, int, ext2_dir_entry* entry, int, int, char*, void* data) {
-    auto* reading = static_cast<directory_reading*>(data);
-    // No exception may cross the library's C frames.
-    try {
-        reading->entries->push_back(
-            {std::string(entry->name, static_cast<std::size_t>(ext2fs_dirent_name_len(entry))), entry->inode});
-    } catch (const std::bad_alloc&) {
-        reading->out_of_memory = true;
-        return DIRENT_ABORT;
-    }
-    return 0;
-}
-
-// Looking one name up reads the directory's blocks, each checked as a listing checks it, up to the
-// block that holds the name: the first entry of that name is the one a listing shows first, and the
-// blocks after it cannot change it.
-struct name_lookup {
-    const std::string* name;
-    ext2_ino_t found;
-};
-
-int match_entry(ext2_ino_t, int, ext2_dir_entry* entry, int, int, char*, void* data) {
-    auto* lookup = static_cast<name_lookup*>(data);
-    const auto length = static_cast<std::size_t>(ext2fs_dirent_name_len(entry));
-    if (length != lookup->name->size() || std::memcmp(entry->name, lookup->name->data(), length) != 0) return 0;
-    lookup->found = entry->inode;
-    return DIRENT_ABORT;
-}
-
-struct block_run {
-    e2_blkcnt_t first;
-    e2_blkcnt_t end;
-};
-
-struct byte_range {
-    std::uint64_t first;
-    std::uint64_t end;
-};
-
-// Gathers the file's mapped blocks into runs of consecutive logical block numbers.
-int note_data_block(ext2_filsys, blk64_t* block, e2_blkcnt_t logical, blk64_t, int, void* data) {
-    auto* runs = static_cast<std::vector<block_run>*>(data);
-    if (logical < 0 || *block == 0) return 0;
-    try {
-        if (!runs->empty() && runs->back().end == logical) {
-            ++runs->back().end;
-        } else {
-            runs->push_back({logical, logical + 1});
-        }
-    } catch (const std::bad_alloc&) {
-        return BLOCK_ABORT;
-    }
-    return 0;
-}
-
-std::string path_text(const std::vector<std::string>& components, std::size_t count) {
-    std::string path = "/";
-    for (std::size_t i = 0; i < count; ++i) path += components[i] + (i + 1 < count ? "/" : "");
-    return path;
-}
+constexpr std::uint64_t ext_magic_at = 1024 + 56;  // s_magic, in the superblock 1024 bytes in
+constexpr unsigned char ext_magic[2] = {0x53, 0xef};
 
 class image_device final : public device {
 public:
@@ -319,26 +227,16 @@ private:
 
 }  // namespace
 
-std::unique_ptr<device> open_image_device(const std::string& image_file, std::string& error) {
-    std::unique_ptr<image_source> source = open_image_file(image_file, error);
-    if (!source) return nullptr;
-    return open_image_device(std::move(source), image_file, error);
+bool has_ext_magic(image_reader& disk) {
+    unsigned char magic[2] = {};
+    std::string ignored;
+    return disk.source().size() >= ext_magic_at + sizeof magic &&
+           disk.read(ext_magic_at, reinterpret_cast<char*>(magic), sizeof magic, ignored) == image_reader::result::done &&
+           std::equal(magic, magic + sizeof magic, ext_magic);
 }
 
-std::unique_ptr<device> open_image_device(std::unique_ptr<image_source> source, const std::string& name,
-                                          std::string& error) {
-    const std::uint64_t size = source->size();
-    auto reader = std::make_shared<image_reader>(std::move(source));
-    std::unique_ptr<device> bare = open_file_system_device(reader, 0, size, name, error);
-    if (bare) return bare;
-    // No file system from the image's first byte: a whole disk holds a partition table there, and
-    // an image that holds neither keeps the file system's message.
-    return open_partitioned_disk(reader, name);
-}
-
-bool file_system_written(const std::shared_ptr<image_reader>& reader, std::uint64_t start, std::uint64_t length,
-                         std::int64_t& seconds) {
-    const image_window window{reader.get(), start, length};
+bool ext_last_written(const std::shared_ptr<image_reader>& disk, std::int64_t& seconds) {
+    const image_window window{disk.get(), 0, disk->source().size()};
     ext2_filsys fs = nullptr;
     if (open_file_system(window, fs) != 0) return false;
     seconds = static_cast<std::int64_t>(fs->super->s_wtime) | (static_cast<std::int64_t>(fs->super->s_wtime_hi) << 32);
@@ -346,16 +244,16 @@ bool file_system_written(const std::shared_ptr<image_reader>& reader, std::uint6
     return seconds != 0;
 }
 
-std::unique_ptr<device> open_file_system_device(const std::shared_ptr<image_reader>& reader, std::uint64_t start,
-                                                std::uint64_t length, const std::string& name, std::string& error) {
-    auto window = std::make_unique<image_window>(image_window{reader.get(), start, length});
+std::unique_ptr<device> open_ext_device(const std::shared_ptr<image_reader>& disk, const std::string& name,
+                                        std::string& error) {
+    auto window = std::make_unique<image_window>(image_window{disk.get(), 0, disk->source().size()});
     ext2_filsys fs = nullptr;
     const errcode_t code = open_file_system(*window, fs);
     if (code != 0) {
         error = name + ": no file system this tool can read: " + library_error(code);
         return nullptr;
     }
-    return std::make_unique<image_device>(reader, std::move(window), fs);
+    return std::make_unique<image_device>(disk, std::move(window), fs);
 }
 
 }  // namespace dirtool

@@ -1,11 +1,11 @@
-// What the stand-in directory tool needs of the host's file system: folders, image files and the
-// local file a copy goes into. device_fs_posix.cpp and device_fs_win32.cpp answer for each host;
-// everything else in the tool is portable. Host paths use "/" between components on every host;
-// the Win32 API accepts it as well as the backslash.
+// The host layer: what the stand-in directory tool needs of the host's file system, folders, image
+// files, the PC's raw disks and the local file a copy goes into. The *_posix.cpp and *_win32.cpp
+// files answer for each host; everything else in the tool is portable. Host paths use "/" between
+// components on every host; the Win32 API accepts it as well as the backslash.
 #pragma once
 
-#include "dirtool_core.h"
-#include "image_source.h"
+#include "base/entry.h"
+#include "base/image_source.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,4 +1,8 @@
-#include "dirtool_core.h"
+#include "devices/devices.h"
+#include "host/host_fs.h"
+#include "tool/command_line.h"
+#include "tool/listing_line.h"
+#include "base/bytes.h"
 
 #include <gtest/gtest.h>
 
@@ -121,16 +125,18 @@ TEST(SplitDevicePath, AcceptsPathsBelowTheRootAndRefusesWaysOut) {
         {"/./", posix, false, {}},
         {"//", posix, false, {}},
         {"/etc//passwd", posix, false, {}},
-        {"C:/windows", win32, false, {}},
-        {"/C:/", win32, false, {}},
+        // What else a component may hold is the device's to say: an image takes names that Win32
+        // would read as a drive or a wildcard, a folder device refuses them.
+        {"C:/windows", win32, true, {"C:", "windows"}},
+        {"/a:b/", win32, true, {"a:b"}},
+        {"/what?/x|y", win32, true, {"what?", "x|y"}},
         {"\\etc", win32, true, {"etc"}},
         {"netfilter_ipv4\\ip_tables.h", win32, true, {"netfilter_ipv4", "ip_tables.h"}},
         {"\\usr\\share/doc\\", win32, true, {"usr", "share", "doc"}},
         {"/etc\\..\\..\\x", win32, false, {}},
         {"\\..\\x", win32, false, {}},
         {"/etc\\\\passwd", win32, false, {}},
-        {"/file:stream", win32, false, {}},
-        {"/*", win32, false, {}},
+        {"/*", win32, true, {"*"}},
         // Backslashes and colons are plain name characters on a POSIX host.
         {"/a\\b:c", posix, true, {"a\\b:c"}},
     };
@@ -175,6 +181,8 @@ TEST(ParseCommand, ReadsBothFormsAndRefusesEverythingElse) {
         {{"kovont.exe", "-READ", "-s/dev/hda1", "/x", "../x"}, posix, false},
         {{"kovont.exe", "-READ", "-s/dev/hda1", "/x", "..\\x"}, win32, false},
         {{"kovont.exe", "-READ", "-s/dev/hda1", "/x", "C:x"}, win32, false},
+        {{"kovont.exe", "-READ", "-s/dev/hda1", "/a:b", "a:b"}, win32, false},
+        {{"kovont.exe", "-READ", "-s/dev/hda1", "/a:b", "a:b"}, posix, true},
         {{"kovont.exe", "-READ", "-s/dev/hda1", "/dev/nul", "nul"}, win32, false},
         {{"kovont.exe", "-READ", "-s/dev/hda1", "/x", "Com1.txt"}, win32, false},
         {{"kovont.exe", "-READ", "-s/dev/hda1", "/dev/nul", "nul"}, posix, true},
@@ -209,6 +217,18 @@ TEST(SortByName, ComparesBytesAsUnsigned) {
     std::vector<std::string> sorted;
     for (const entry_info& entry : entries) sorted.push_back(entry.name);
     EXPECT_EQ(sorted, (std::vector<std::string>{"Z", "a", "ab", "b", "\xc3\xa9t\xc3\xa9"}));
+}
+
+// A folder of the host refuses on Win32 the names the host's API would read as a drive or a
+// wildcard; a POSIX host takes them as names.
+TEST(FolderDevice, AcceptsTheNamesItsHostCanHold) {
+    const std::unique_ptr<device> folder = open_folder_device(".");
+    const bool win32 = this_host == host_kind::win32;
+    const struct {
+        const char* name;
+        bool on_win32;
+    } rows[] = {{"etc", true}, {"My Files", true}, {"a:b", false}, {"what?", false}, {"x|y", false}, {"*", false}};
+    for (const auto& r : rows) EXPECT_EQ(folder->accepts(r.name), win32 ? r.on_win32 : true) << r.name;
 }
 
 }  // namespace

@@ -15,9 +15,10 @@
 // the entries that could be read, without the closing "Disk space:" line, and a message on
 // standard error.
 
-#include "device.h"
-#include "device_fs.h"
-#include "dirtool_core.h"
+#include "devices/devices.h"
+#include "host/host_fs.h"
+#include "tool/command_line.h"
+#include "tool/listing_line.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -72,10 +73,18 @@ std::string shown(const std::string& name) {
     return text;
 }
 
+// The components of the command's device path, each one a name the device can hold; false, with
+// the refusal said, for a path that names no entry of it in a plain way.
+bool split_path_for(const tool_command& command, const device& source, std::vector<std::string>& components) {
+    bool plain = split_device_path(command.device_path, this_host, components);
+    for (const std::string& component : components) plain = plain && source.accepts(component);
+    if (!plain) complain("refusing path \"" + command.device_path + "\"");
+    return plain;
+}
+
 int list_directory(const tool_command& command, device& source) {
     std::vector<std::string> components;
-    if (!split_device_path(command.device_path, this_host, components)) {
-        complain("refusing path \"" + command.device_path + "\"");
+    if (!split_path_for(command, source, components)) {
         write_output(cant_find_line(command));
         return exit_refused;
     }
@@ -116,10 +125,7 @@ int list_directory(const tool_command& command, device& source) {
 
 int copy_file_out(const tool_command& command, device& source) {
     std::vector<std::string> components;
-    if (!split_device_path(command.device_path, this_host, components)) {
-        complain("refusing path \"" + command.device_path + "\"");
-        return exit_refused;
-    }
+    if (!split_path_for(command, source, components)) return exit_refused;
     std::string error;
     const outcome result = components.empty() ? outcome::not_regular
                                               : source.copy_out(components, command.local_name, error);

@@ -1,6 +1,6 @@
 // The partition table reader over tables that sfdisk writes, checked against what sfdisk --json
 // reports of the same images.
-#include "partition_table.h"
+#include "volumes/volumes.h"
 #include "sfdisk_report.h"
 
 #include <gtest/gtest.h>

@@ -1,6 +1,8 @@
 // The partition table reader over tables built in memory, sound and damaged, and the device names
 // that stand for a partition.
-#include "partition_table.h"
+#include "volumes/volumes.h"
+
+#include "base/bytes.h"
 
 #include <gtest/gtest.h>
 

@@ -1,8 +1,11 @@
-// The partition table of a whole-disk image: an MBR, with its extended and logical partitions, or a
-// GPT. Nothing here touches a file: the disk is read through a callback, so that every host reads
-// partitions with the same code. The table is untrusted: whatever does not add up is left out or
+// What divides a disk into volumes: the partition table of a whole disk, an MBR with its extended
+// and logical partitions, or a GPT. Each partition is a window of the disk (open_window), a disk
+// again to the layers above. The tables are read through a callback, so that a test or a fuzzer
+// can hand them any bytes. The table is untrusted: whatever does not add up is left out or
 // clipped, with a message, and nothing is read outside the disk.
 #pragma once
+
+#include "disk/disk.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -47,7 +50,7 @@ bool split_partition_name(const std::string& name, std::string& disk, unsigned& 
 // the whole of disk 1, and `number` is 0 for it. False for any other name.
 bool split_pc_disk_name(const std::string& name, unsigned& disk, unsigned& number);
 
-// The IEEE 802.3 CRC-32 that a GPT's header and entries carry.
-std::uint32_t crc32(const char* bytes, std::size_t count);
+// The table of a whole disk read through the disk layer.
+partition_table read_partition_table(image_reader& disk);
 
 }  // namespace dirtool

@@ -1,0 +1,50 @@
+// The disk layer: a disk read in whole sectors, from an image file, one of the PC's disks, or a
+// window of another disk (a partition, a logical volume). The layers above read any byte range
+// through an image_reader and never ask what lies beneath it.
+#pragma once
+
+#include "base/image_source.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace dirtool {
+
+// Reads any byte range of a disk through whole-sector reads into sector-aligned memory, as a raw
+// disk requires, keeping the last sectors read in a window: blocks come in one at a time, mostly in
+// a row, and the window serves the ones after the first without another read of the host.
+class image_reader {
+public:
+    explicit image_reader(std::unique_ptr<image_source> source);
+
+    image_source& source() { return *source_; }
+
+    enum class result { done, past_the_end, failed };
+
+    // Fills `data` with `count` bytes from `offset`. Bytes past the end of the disk read as zeros
+    // and the read ends as past_the_end; a failure of the host leaves its message in `error`.
+    result read(std::uint64_t offset, char* data, std::size_t count, std::string& error);
+
+private:
+    bool fill_window(std::uint64_t offset, std::string& error);
+    // How much of `wanted` bytes from the sector at `offset` lies on the disk, in whole sectors.
+    std::size_t sectors_on_image(std::uint64_t offset, std::size_t wanted) const;
+
+    std::unique_ptr<image_source> source_;
+    std::size_t sector_;
+    std::vector<char> window_storage_;  // the window and room to align it
+    char* window_ = nullptr;            // sector-aligned, inside window_storage_
+    std::size_t window_size_ = 0;
+    std::uint64_t window_start_ = 0;
+    std::size_t window_length_ = 0;
+};
+
+// The bytes [start, start + length) of `disk` as a disk of its own, clipped to the disk's end: a
+// partition or a logical volume. It shares the disk's sector size, time and identity.
+std::unique_ptr<image_source> open_window(std::shared_ptr<image_reader> disk, std::uint64_t start,
+                                          std::uint64_t length);
+
+}  // namespace dirtool
