@@ -118,7 +118,7 @@ private:
 }  // namespace
 
 std::unique_ptr<device> open_image_device(const std::string& image_file, std::string& error) {
-    std::unique_ptr<image_source> source = open_image_file(image_file, error);
+    std::unique_ptr<image_source> source = open_disk_file(image_file, 0, error);
     if (!source) return nullptr;
     return open_image_device(std::move(source), image_file, error);
 }
@@ -136,7 +136,7 @@ std::unique_ptr<device> open_image_device(std::unique_ptr<image_source> source, 
 }
 
 std::unique_ptr<device> open_partition_device(const std::string& image_file, unsigned number, std::string& error) {
-    std::unique_ptr<image_source> source = open_image_file(image_file, error);
+    std::unique_ptr<image_source> source = open_disk_file(image_file, 0, error);
     if (!source) return nullptr;
     return open_partition_device(std::move(source), image_file, number, error);
 }

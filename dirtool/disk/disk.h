@@ -47,4 +47,14 @@ private:
 std::unique_ptr<image_source> open_window(std::shared_ptr<image_reader> disk, std::uint64_t start,
                                           std::uint64_t length);
 
+// The disk in the file at `path`: the virtual disk a container file holds (VHD, VHDX, VDI, ...),
+// recognised by its content, or else the file's own bytes, a raw image. `depth` counts the disks
+// that stand on this one as their parent (0 for the one the user named). Null with one message in
+// `error` when the file cannot be opened or its container cannot be read.
+std::unique_ptr<image_source> open_disk_file(const std::string& path, unsigned depth, std::string& error);
+
+// The same over a file already open.
+std::unique_ptr<image_source> open_disk(std::unique_ptr<image_source> file, const std::string& path,
+                                        unsigned depth, std::string& error);
+
 }  // namespace dirtool
