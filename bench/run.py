@@ -32,7 +32,7 @@ from kovox_bench.windows import measure_windows
 
 
 def main():
-    if run([str(SOURCE / "scripts" / "setup.sh"), "bench"]).returncode != 0:
+    if run([str(SOURCE / "scripts" / "setup.sh"), "bench"], cwd=SOURCE).returncode != 0:
         sys.exit(1)
     settings = read_settings()
     build()
