@@ -93,6 +93,10 @@ std::unique_ptr<image_source> open_image_file(const std::string& path, std::stri
     return std::make_unique<memory_disk>(found->second);
 }
 
+std::string resolved_path(const std::string& path) {
+    return path;
+}
+
 std::unique_ptr<image_source> open_pc_disk(unsigned number, std::string& path, std::string& error) {
     asked.push_back("disk " + std::to_string(number));
     path = "\\\\.\\PhysicalDrive" + std::to_string(number);
