@@ -4,6 +4,8 @@
 #include "host/host_fs.h"
 
 #include <algorithm>
+#include <filesystem>
+#include <system_error>
 #include <utility>
 
 namespace dirtool {
@@ -17,6 +19,14 @@ bool is_absolute(const std::string& path) {
     if (!path.empty() && is_separator(path[0])) return true;
     return path.size() >= 2 && path[1] == ':' &&
            ((path[0] >= 'A' && path[0] <= 'Z') || (path[0] >= 'a' && path[0] <= 'z'));
+}
+
+// A disk named through a link (kovox-image links the file into a devices folder of its own) has
+// its parent beside the file the link leads to.
+std::string real_path_of(const std::string& path) {
+    std::error_code failed;
+    const std::filesystem::path resolved = std::filesystem::canonical(path, failed);
+    return failed ? path : resolved.string();
 }
 
 std::string folder_of(const std::string& path) {
@@ -107,10 +117,12 @@ std::unique_ptr<image_source> open_parent(const std::string& child_path, const p
                 " disks over their parents, or one that loops";
         return nullptr;
     }
-    const std::string folder = folder_of(child_path);
+    const std::string real_path = real_path_of(child_path);
+    const std::vector<std::string> folders = {folder_of(real_path), folder_of(child_path)};
+    const std::string& folder = folders[0];
     std::vector<std::string> candidates;
     const auto add = [&](const std::string& path) {
-        if (!path.empty() && path != child_path && std::find(candidates.begin(), candidates.end(), path) == candidates.end()) {
+        if (!path.empty() && path != child_path && path != real_path && std::find(candidates.begin(), candidates.end(), path) == candidates.end()) {
             candidates.push_back(path);
         }
     };
@@ -122,8 +134,10 @@ std::unique_ptr<image_source> open_parent(const std::string& child_path, const p
     for (const auto* list : {&where.relative_paths, &where.absolute_paths}) {
         for (const std::string& path : *list) names.push_back(last_component(path));
     }
-    for (const std::string& name : names) {
-        if (!name.empty() && name != "." && name != "..") add(host_path_of(name, folder));
+    for (const std::string& place : folders) {
+        for (const std::string& name : names) {
+            if (!name.empty() && name != "." && name != "..") add(host_path_of(name, place));
+        }
     }
     if (candidates.empty()) {
         error = child_path + ": a differencing disk that does not say where its parent is";
@@ -133,9 +147,13 @@ std::unique_ptr<image_source> open_parent(const std::string& child_path, const p
     for (const std::string& candidate : candidates) {
         entry_info entry;
         if (!stat_entry(candidate, true, entry) || entry.type != '-') continue;
-        std::string ignored;
-        std::unique_ptr<image_source> file = open_image_file(candidate, ignored);
-        if (!file) continue;
+        // A parent that is there but cannot be opened (a running virtual machine holds it) says why.
+        std::string failure;
+        std::unique_ptr<image_source> file = open_image_file(candidate, failure);
+        if (!file) {
+            if (refusal.empty()) refusal = child_path + ": its parent: " + failure;
+            continue;
+        }
         const std::uint64_t size = file->size();
         auto reader = std::make_shared<image_reader>(std::move(file));
         std::string why;

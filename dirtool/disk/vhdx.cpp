@@ -212,7 +212,7 @@ bool read_regions(image_reader& file, region& bat, region& meta, std::string& wh
         const std::uint32_t stored = load_le32(table.data() + 4);
         std::memset(table.data() + 4, 0, 4);
         const std::uint32_t count = load_le32(table.data() + 8);
-        if (std::memcmp(table.data(), "regi", 4) != 0 || !checksum_matches(crc32c(table.data(), table.size()), stored) || count > 2047) {
+        if (std::memcmp(table.data(), "regi", 4) != 0 || !crc32c_matches(table.data(), table.size(), stored) || count > 2047) {
             continue;
         }
         bat = meta = region();

@@ -69,7 +69,7 @@ public:
         checksummed_ += length;
         const std::uint32_t stored = load_le32(bytes.data() + 4);
         std::memset(bytes.data() + 4, 0, 4);
-        if (!checksum_matches(crc32c(bytes.data(), bytes.size()), stored)) return false;
+        if (!crc32c_matches(bytes.data(), bytes.size(), stored)) return false;
         std::uint64_t data_sector = descriptor_sectors;
         found.descriptors.clear();
         for (std::uint64_t i = 0; i < count; ++i) {

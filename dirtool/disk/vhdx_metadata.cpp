@@ -108,7 +108,7 @@ bool read_current_header(image_reader& file, header& current, std::string& why) 
         if (!read_exactly(file, offset, bytes.data(), header_size, "a header", ignored)) continue;
         const std::uint32_t stored = load_le32(bytes.data() + 4);
         std::memset(bytes.data() + 4, 0, 4);
-        if (std::memcmp(bytes.data(), "head", 4) != 0 || !checksum_matches(crc32c(bytes.data(), header_size), stored)) continue;
+        if (std::memcmp(bytes.data(), "head", 4) != 0 || !crc32c_matches(bytes.data(), header_size, stored)) continue;
         header h;
         h.sequence = load_le64(bytes.data() + 8);
         h.file_write = load_guid(bytes.data() + 16);
