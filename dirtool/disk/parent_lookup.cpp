@@ -4,6 +4,7 @@
 #include "host/host_fs.h"
 
 #include <algorithm>
+#include <cstring>
 #include <filesystem>
 #include <system_error>
 #include <utility>
@@ -93,7 +94,18 @@ std::string utf8_of_utf16(const char* bytes, std::size_t count, bool big_endian)
 bool read_exactly(image_reader& disk, std::uint64_t offset, char* data, std::size_t count, const std::string& what,
                   std::string& error) {
     std::string failure;
-    switch (disk.read(offset, data, count, failure)) {
+    // A long read goes into sector-aligned memory, which the reader fills straight from the disk
+    // in one request instead of a window at a time.
+    const std::size_t sector = std::max<std::size_t>(512, disk.source().sector_size());
+    std::vector<char> aligned;
+    char* into = data;
+    if (count >= 8192 && reinterpret_cast<std::uintptr_t>(data) % sector != 0) {
+        aligned.resize(count + sector);
+        into = aligned.data() + (sector - reinterpret_cast<std::uintptr_t>(aligned.data()) % sector) % sector;
+    }
+    const image_reader::result result = disk.read(offset, into, count, failure);
+    if (into != data) std::memcpy(data, into, count);
+    switch (result) {
         case image_reader::result::done:
             return true;
         case image_reader::result::past_the_end:
@@ -162,7 +174,8 @@ std::unique_ptr<image_source> open_parent(const std::string& child_path, const p
             continue;
         }
         std::unique_ptr<image_source> parent = open_disk(open_window(reader, 0, size), candidate, depth + 1, error);
-        if (!parent) error = child_path + ": its parent: " + error;
+        // The parent's own message names the file it is about; the disk the user named comes first.
+        if (!parent && depth == 0) error = child_path + ": its parent: " + error;
         return parent;
     }
     if (!refusal.empty()) {

@@ -130,7 +130,9 @@ bool read_current_header(image_reader& file, header& current, std::string& why) 
 
 bool read_metadata(image_reader& file, std::uint64_t offset, std::uint64_t length, metadata& items,
                    std::string& why) {
-    std::vector<char> table(metadata_table_size);
+    // The table's first page holds its header and the entries of any disk known; more is read
+    // only for a table that has more entries.
+    std::vector<char> table(4096);
     if (length < metadata_table_size) {
         why = "its metadata region is too small for its table";
         return false;
@@ -144,6 +146,10 @@ bool read_metadata(image_reader& file, std::uint64_t offset, std::uint64_t lengt
     if (count > 2047) {
         why = "its metadata table has more than 2047 entries";
         return false;
+    }
+    if (32 + 32 * count > table.size()) {
+        table.resize(metadata_table_size);
+        if (!read_exactly(file, offset, table.data(), table.size(), "the metadata region", why)) return false;
     }
     bool seen_parameters = false, seen_size = false, seen_logical = false;
     std::vector<char> item;

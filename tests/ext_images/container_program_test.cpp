@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -346,6 +347,40 @@ TEST_F(Containers, DamagedContainersEndWithOneMessage) {
         fs::remove(image);
         fs::remove(devices_ + "/vhdx-dynamic-1m");
     }
+}
+
+
+// While WSL2 or Hyper-V runs, Windows holds the machine's VHDX open and shares it with no one: the
+// tool says so in one line, and how to stop the machine. Under Wine a small program holds the file.
+TEST_F(Containers, AVhdxHeldByARunningMachineSaysHowToStopIt) {
+    if (!on_windows()) GTEST_SKIP() << "Windows builds only: Linux shares every file it opens";
+    const std::string image = images_ + "/vhdx-dynamic-1m", held = work_ + "/held", release = work_ + "/release";
+    fs::remove(held);
+    fs::remove(release);
+    const std::vector<std::string> command =
+        program_command(work_, "hold_file_open.exe", {"Z:" + image, "Z:" + held, "Z:" + release});
+    std::vector<char*> argv;
+    for (const std::string& word : command) argv.push_back(const_cast<char*>(word.c_str()));
+    argv.push_back(nullptr);
+    const pid_t holder = fork();
+    if (holder == 0) {
+        execvp(argv[0], argv.data());
+        _exit(127);
+    }
+    ASSERT_GT(holder, 0);
+    for (int waited = 0; waited < 600 && !fs::exists(held); ++waited) usleep(100 * 1000);
+    EXPECT_TRUE(fs::exists(held)) << "the holding program did not open the file";
+    const tool_result tool = run_tool(work_, {"-s/dev/vhdx-dynamic-1m", "/"});
+    write_file(release, "");
+    int status = 0;
+    waitpid(holder, &status, 0);
+    EXPECT_EQ(tool.status, 1);
+    EXPECT_EQ(tool.output, "");
+    const std::string errors = with_line_feeds(tool.errors);
+    EXPECT_EQ(std::count(errors.begin(), errors.end(), '\n'), 1) << errors;
+    EXPECT_NE(errors.find("the file is in use by a running virtual machine: stop it first (wsl --shutdown for WSL2"),
+              std::string::npos)
+        << errors;
 }
 
 }  // namespace
