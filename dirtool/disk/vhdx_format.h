@@ -9,6 +9,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace dirtool {
@@ -64,6 +65,28 @@ struct metadata {
 // Reads and checks the metadata region at [offset, offset + length) of the file.
 bool read_metadata(image_reader& file, std::uint64_t offset, std::uint64_t length, metadata& items,
                    std::string& why);
+
+// One logical sector's bit in each bitmap block: a chunk of payload blocks is this many sectors.
+constexpr std::uint64_t sectors_per_bitmap_block = std::uint64_t{1} << 23;
+
+struct region {
+    std::uint64_t offset = 0;
+    std::uint64_t length = 0;
+};
+
+// The layout of the blocks once the metadata has been read.
+struct layout {
+    metadata items;
+    region bat;
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> reserved;  // [start, end): no block lies there
+    std::uint64_t chunk_ratio = 0;
+};
+
+// The BAT and metadata regions from the first region table with a good signature and CRC-32C.
+bool read_regions(image_reader& file, region& bat, region& meta, std::string& why);
+
+// Checks the metadata's sizes against each other and the BAT, and sets the chunk ratio.
+bool check_layout(layout& shape, std::string& why);
 
 // The file's bytes as its log says they are once replayed: writes the log holds, over the file.
 struct log_overlay {

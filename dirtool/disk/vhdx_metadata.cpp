@@ -1,5 +1,6 @@
-// The VHDX headers and the metadata region: GUIDs, the current header, and the metadata items that
-// say how large the virtual disk is, how its blocks are laid out and where its parent is.
+// The VHDX headers, the region table and the metadata region: GUIDs, the current header, and the
+// metadata items that say how large the virtual disk is, how its blocks are laid out and where its
+// parent is.
 #include "disk/vhdx_format.h"
 
 #include "base/bytes.h"
@@ -18,6 +19,8 @@ const char page83_item[] = "BECA12AB-B2E6-4523-93EF-C309E000C746";
 const char logical_sector_size_item[] = "8141BF1D-A96F-4709-BA47-F233A8FAAB5F";
 const char physical_sector_size_item[] = "CDA348C7-445D-4471-9CC9-E9885251C556";
 const char parent_locator_item[] = "A8D35F2D-B30B-454D-ABF7-D3D84834AB0C";
+const char bat_region[] = "2DC27766-F623-4200-9D64-115E9BFD4A08";
+const char metadata_region[] = "8B7CA206-4790-4B9A-B8FE-575F050F886E";
 const char vhdx_parent_locator_type[] = "B04AEFB7-D19E-4A81-B789-25B8E9445913";
 
 constexpr std::size_t metadata_table_size = 64 * 1024;
@@ -204,6 +207,78 @@ bool read_metadata(image_reader& file, std::uint64_t offset, std::uint64_t lengt
     }
     if (!seen_parameters || !seen_size || !seen_logical) {
         why = "its metadata lacks the file parameters, the virtual disk size or the logical sector size";
+        return false;
+    }
+    return true;
+}
+
+// The BAT and metadata regions from the first region table with a good signature and CRC-32C.
+bool read_regions(image_reader& file, region& bat, region& meta, std::string& why) {
+    std::vector<char> table(region_table_size);
+    why = "neither of its region tables is valid";
+    for (std::uint64_t offset : region_table_offsets) {
+        std::string ignored;
+        if (!read_exactly(file, offset, table.data(), table.size(), "a region table", ignored)) continue;
+        const std::uint32_t stored = load_le32(table.data() + 4);
+        std::memset(table.data() + 4, 0, 4);
+        const std::uint32_t count = load_le32(table.data() + 8);
+        if (std::memcmp(table.data(), "regi", 4) != 0 || !crc32c_matches(table.data(), table.size(), stored) || count > 2047) {
+            continue;
+        }
+        bat = meta = region();
+        for (std::uint32_t i = 0; i < count; ++i) {
+            const char* entry = table.data() + 16 + 32 * i;
+            const std::string id = text_of(load_guid(entry));
+            region* known = id == bat_region ? &bat : id == metadata_region ? &meta : nullptr;
+            if (known == nullptr) {
+                if ((load_le32(entry + 28) & 1) == 0) continue;
+                why = "it holds a required region this tool does not know, " + id;
+                return false;
+            }
+            known->offset = load_le64(entry + 16);
+            known->length = load_le32(entry + 24);
+        }
+        for (const region* r : {&bat, &meta}) {
+            if (r->length == 0 || r->offset % mib != 0 || r->length % mib != 0 || r->offset < header_section_size ||
+                !fits_inside(r->offset, r->length, file.source().size())) {
+                why = r == &bat ? "its BAT region lies outside the file or is not aligned to 1 MiB"
+                                : "its metadata region lies outside the file or is not aligned to 1 MiB";
+                return false;
+            }
+        }
+        if (bat.offset < meta.offset + meta.length && meta.offset < bat.offset + bat.length) {
+            why = "its BAT and metadata regions overlap";
+            return false;
+        }
+        return true;
+    }
+    return false;
+}
+
+bool check_layout(layout& shape, std::string& why) {
+    const metadata& m = shape.items;
+    if (m.block_size < mib || m.block_size > 256 * mib || (m.block_size & (m.block_size - 1)) != 0) {
+        why = "its block size, " + std::to_string(m.block_size) + ", is not a power of two from 1 MiB to 256 MiB";
+        return false;
+    }
+    if (m.logical_sector_size != 512 && m.logical_sector_size != 4096) {
+        why = "its logical sector size, " + std::to_string(m.logical_sector_size) + ", is neither 512 nor 4096";
+        return false;
+    }
+    if (m.physical_sector_size != 0 && m.physical_sector_size != 512 && m.physical_sector_size != 4096) {
+        why = "its physical sector size, " + std::to_string(m.physical_sector_size) + ", is neither 512 nor 4096";
+        return false;
+    }
+    if (m.virtual_size == 0 || m.virtual_size % m.logical_sector_size != 0 || m.virtual_size > 64 * mib * mib) {
+        why = "its virtual disk size, " + std::to_string(m.virtual_size) + ", is not a whole number of sectors up to 64 TiB";
+        return false;
+    }
+    shape.chunk_ratio = sectors_per_bitmap_block * m.logical_sector_size / m.block_size;
+    const std::uint64_t blocks = (m.virtual_size + m.block_size - 1) / m.block_size;
+    const std::uint64_t chunks = (blocks + shape.chunk_ratio - 1) / shape.chunk_ratio;
+    const std::uint64_t entries = m.has_parent ? chunks * (shape.chunk_ratio + 1) : blocks + (blocks - 1) / shape.chunk_ratio;
+    if (saturated_product(entries, 8) > shape.bat.length) {
+        why = "its virtual disk size is more than its BAT can map";
         return false;
     }
     return true;
