@@ -16,7 +16,7 @@ namespace vhdx {
 namespace {
 
 constexpr std::size_t log_sector = 4096;
-// A log is 1 MiB as written by every writer known; a larger one is read whole all the same, up to this.
+// A log is 1 MiB as written by every writer known; a larger one is scanned all the same, up to this.
 constexpr std::uint64_t largest_log = 64 * mib;
 
 struct descriptor {
@@ -38,18 +38,21 @@ struct entry {
 
 class log_reader {
 public:
-    log_reader(std::vector<char> log, const guid& id) : log_(std::move(log)), id_(id) {}
+    // The log is read where it lies, a page at a time through the file's reader: a scan for
+    // entries reads only the pages that start one, and no copy of the whole log is made.
+    log_reader(image_reader& file, std::uint64_t offset, std::uint64_t size, const guid& id)
+        : file_(file), offset_(offset), size_(size), id_(id) {}
 
     // Checksumming stops past this many bytes, so that a log of entries that each claim the whole
     // log with a bad checksum costs a few passes over it, not one per sector.
-    bool budget_spent() const { return checksummed_ > 4 * log_.size() + log_sector; }
+    bool budget_spent() const { return checksummed_ > 4 * size_ + log_sector; }
 
     // The entry at `position` when it is valid: signature, sizes, its log's GUID, CRC-32C, and
     // descriptors and data sectors that match its sequence number.
     bool entry_at(std::uint64_t position, entry& found) {
-        const std::uint64_t size = log_.size();
+        const std::uint64_t size = size_;
         char head[64];
-        copy(position, head, sizeof head);
+        if (!copy(position, head, sizeof head)) return false;
         const std::uint32_t length = load_le32(head + 8);
         const std::uint64_t count = load_le32(head + 24);
         found.position = position;
@@ -70,7 +73,7 @@ public:
         found.descriptors.clear();
         char at[32];
         for (std::uint64_t i = 0; i < count; ++i) {
-            copy(position + 64 + 32 * i, at, sizeof at);
+            if (!copy(position + 64 + 32 * i, at, sizeof at)) return false;
             descriptor d;
             d.file_offset = load_le64(at + 16);
             if (load_le64(at + 24) != found.sequence || d.file_offset % log_sector != 0) return false;
@@ -81,7 +84,7 @@ public:
             } else if (std::memcmp(at, "desc", 4) == 0) {
                 if (data_sector >= length / log_sector) return false;
                 d.page.resize(log_sector);
-                copy(position + data_sector++ * log_sector, d.page.data(), log_sector);
+                if (!copy(position + data_sector++ * log_sector, d.page.data(), log_sector)) return false;
                 const char* sector = d.page.data();
                 const std::uint64_t sequence = (std::uint64_t{load_le32(sector + 4)} << 32) | load_le32(sector + 4092);
                 if (std::memcmp(sector, "data", 4) != 0 || sequence != found.sequence) return false;
@@ -97,7 +100,7 @@ public:
         return true;
     }
 
-    std::uint64_t size() const { return log_.size(); }
+    std::uint64_t size() const { return size_; }
 
 private:
     // The entry's CRC-32C, its checksum field taken as zero, summed where it lies in the log.
@@ -111,7 +114,7 @@ private:
         std::uint32_t crc = 0;
         char part[4096];
         for (std::uint32_t done = 0; done < length; done += sizeof part) {
-            copy(position + done, part, sizeof part);
+            if (!copy(position + done, part, sizeof part)) return false;
             if (done == 0) std::memset(part + 4, 0, 4);
             crc = crc32c(part, sizeof part, crc);
         }
@@ -120,18 +123,21 @@ private:
     }
 
     // The log is circular: an entry may run on from its end to its start.
-    void copy(std::uint64_t position, char* out, std::size_t count) const {
-        const std::size_t size = log_.size();
-        std::size_t from = static_cast<std::size_t>(position % size);
+    bool copy(std::uint64_t position, char* out, std::size_t count) const {
+        std::uint64_t from = position % size_;
+        std::string ignored;
         for (std::size_t done = 0; done < count;) {
-            const std::size_t part = std::min(count - done, size - from);
-            std::memcpy(out + done, log_.data() + from, part);
+            const std::size_t part = static_cast<std::size_t>(std::min<std::uint64_t>(count - done, size_ - from));
+            if (!read_exactly(file_, offset_ + from, out + done, part, "the log", ignored)) return false;
             done += part;
             from = 0;
         }
+        return true;
     }
 
-    std::vector<char> log_;
+    image_reader& file_;
+    std::uint64_t offset_;
+    std::uint64_t size_;
     guid id_;
     std::uint64_t checksummed_ = 0;
 };
@@ -184,9 +190,7 @@ bool replay_log(image_reader& file, const header& current, log_overlay& overlay,
         why = "its log is larger than 64 MiB";
         return false;
     }
-    std::vector<char> bytes(current.log_length);
-    if (!read_exactly(file, current.log_offset, bytes.data(), bytes.size(), "the log", why)) return false;
-    log_reader log(std::move(bytes), current.log);
+    log_reader log(file, current.log_offset, current.log_length, current.log);
 
     // The active sequence: of the sequences whose head's tail is an entry of their own, the one
     // with the highest sequence number, replayed from that tail.
