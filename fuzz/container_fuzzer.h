@@ -9,6 +9,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "disk/containers.h"
@@ -29,10 +30,16 @@ public:
         if (size < 4) return;
         size_ = std::min<std::uint64_t>(le(0, 4), 2 * 64 * 1024) * 512;
         for (std::size_t at = 4; at + 6 <= size;) {
-            const std::uint64_t offset = le(at, 4) * 512;
+            const std::uint64_t first = le(at, 4);
             const std::size_t length = std::min<std::size_t>(le(at + 4, 2), size - at - 6);
             at += 6;
-            if (offset < size_) pieces_.push_back({offset, std::string(reinterpret_cast<const char*>(data + at), length)});
+            // Sector by sector, a later piece over an earlier one.
+            for (std::size_t done = 0; done < length && (first + done / 512) * 512 < size_; done += 512) {
+                std::string& sector = sectors_[first + done / 512];
+                sector.assign(512, '\0');
+                sector.replace(0, std::min<std::size_t>(512, length - done), reinterpret_cast<const char*>(data + at + done),
+                               std::min<std::size_t>(512, length - done));
+            }
             at += length;
         }
     }
@@ -45,22 +52,20 @@ public:
         got = 0;
         if (offset >= size_) return true;
         got = static_cast<std::size_t>(std::min<std::uint64_t>(count, size_ - offset));
-        std::memset(data, 0, got);
-        for (const piece& p : pieces_) {
-            const std::uint64_t from = std::max(p.offset, offset);
-            const std::uint64_t to = std::min<std::uint64_t>({p.offset + p.bytes.size(), offset + got, size_});
-            if (from < to) std::memcpy(data + (from - offset), p.bytes.data() + (from - p.offset), static_cast<std::size_t>(to - from));
+        for (std::size_t done = 0; done < got; done += 512) {
+            const auto sector = sectors_.find((offset + done) / 512);
+            if (sector == sectors_.end()) {
+                std::memset(data + done, 0, 512);
+            } else {
+                std::memcpy(data + done, sector->second.data(), 512);
+            }
         }
         return true;
     }
 
 private:
-    struct piece {
-        std::uint64_t offset;
-        std::string bytes;
-    };
     std::uint64_t size_ = 0;
-    std::vector<piece> pieces_;
+    std::unordered_map<std::uint64_t, std::string> sectors_;
 };
 
 inline int fuzz_one(const dirtool::container_format& format, const std::uint8_t* data, std::size_t size) {
