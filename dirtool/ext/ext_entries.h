@@ -4,6 +4,9 @@
 
 #include "base/entry.h"
 
+// ext2fs.h uses mode_t without including where MinGW declares it.
+#include <sys/types.h>
+
 #include <ext2fs/ext2fs.h>
 
 #include <cstdint>
