@@ -40,6 +40,8 @@ case "$job" in
     need_package wine64
     need_command clang++ clang
     need_package libclang-rt-14-dev
+    need_command qemu-img qemu-utils
+    need_command python3 python3
     need_command mc mc
     need_command tmux tmux
     need_command doublecmd doublecmd-gtk

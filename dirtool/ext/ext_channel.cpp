@@ -12,6 +12,11 @@ image_window* window_of(io_channel channel) {
     return static_cast<image_window*>(channel->private_data);
 }
 
+std::string& failure_of_last_read() {
+    static std::string failure;
+    return failure;
+}
+
 errcode_t read_blocks(io_channel channel, unsigned long long block, int count, void* data) {
     // A negative count is a number of bytes rather than of blocks.
     const auto block_size = static_cast<std::uint64_t>(channel->block_size);
@@ -26,7 +31,10 @@ errcode_t read_blocks(io_channel channel, unsigned long long block, int count, v
     const std::size_t readable = inside < size ? static_cast<std::size_t>(inside) : size;
     std::string error;
     const image_reader::result result = window.reader->read(window.start + offset, bytes, readable, error);
-    if (result == image_reader::result::failed) return EIO;
+    if (result == image_reader::result::failed) {
+        failure_of_last_read() = error;
+        return EIO;
+    }
     for (std::size_t i = readable; i < size; ++i) bytes[i] = 0;
     return result == image_reader::result::done && readable == size ? 0 : EXT2_ET_SHORT_READ;
 }
@@ -116,6 +124,8 @@ errcode_t open_image_channel(const image_window& window, int flags, io_channel* 
     *opened = channel;
     return 0;
 }
+
+const std::string& last_read_failure() { return failure_of_last_read(); }
 
 errcode_t open_file_system(const image_window& window, ext2_filsys& fs) {
     // The library's error codes have texts only once their table is registered.

@@ -10,6 +10,7 @@
 #include <ext2fs/ext2fs.h>
 
 #include <cstdint>
+#include <string>
 
 namespace dirtool {
 
@@ -19,6 +20,10 @@ struct image_window {
     std::uint64_t start = 0;
     std::uint64_t length = 0;
 };
+
+// What the disk said of the last read that failed (a container's damaged table, a host error), which
+// the library only reports as EIO; empty while none has failed.
+const std::string& last_read_failure();
 
 // Opens the file system stored in `window`, read-only. The reader must outlive the file system.
 errcode_t open_file_system(const image_window& window, ext2_filsys& fs);

@@ -1,5 +1,7 @@
 #include "ext/ext_entries.h"
 
+#include "ext/ext_channel.h"
+
 #include <cstring>
 #include <new>
 
@@ -7,6 +9,8 @@ namespace dirtool {
 namespace ext {
 
 std::string library_error(errcode_t code) {
+    // The disk's own account of a failed read says more than the library's "Input/output error".
+    if (code == EIO && !last_read_failure().empty()) return last_read_failure();
     return error_message(code);
 }
 

@@ -81,10 +81,17 @@ std::unique_ptr<image_source> open_source(const std::string& path, bool pc_disk,
     const HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
-        // Windows opens a disk raw for administrators only.
-        error = pc_disk && GetLastError() == ERROR_ACCESS_DENIED
-                    ? path + ": access denied: the file manager is not running as administrator"
-                    : describe_error(path);
+        // Windows opens a disk raw for administrators only. While WSL2 or Hyper-V runs, the virtual
+        // machine holds its disk file open and shares it with no one.
+        const DWORD failure = GetLastError();
+        if (pc_disk && failure == ERROR_ACCESS_DENIED) {
+            error = path + ": access denied: the file manager is not running as administrator";
+        } else if (!pc_disk && failure == ERROR_SHARING_VIOLATION) {
+            error = path + ": the file is in use by a running virtual machine: stop it first (wsl --shutdown for "
+                           "WSL2, or shut the Hyper-V virtual machine down)";
+        } else {
+            error = describe_error(path);
+        }
         return nullptr;
     }
     if (GetFileType(file) != FILE_TYPE_DISK) {
