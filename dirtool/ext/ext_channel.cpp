@@ -8,6 +8,8 @@
 namespace dirtool {
 namespace {
 
+std::string read_failure;
+
 image_window* window_of(io_channel channel) {
     return static_cast<image_window*>(channel->private_data);
 }
@@ -26,7 +28,10 @@ errcode_t read_blocks(io_channel channel, unsigned long long block, int count, v
     const std::size_t readable = inside < size ? static_cast<std::size_t>(inside) : size;
     std::string error;
     const image_reader::result result = window.reader->read(window.start + offset, bytes, readable, error);
-    if (result == image_reader::result::failed) return EIO;
+    if (result == image_reader::result::failed) {
+        read_failure.swap(error);  // cannot throw across the library's C frames
+        return EIO;
+    }
     for (std::size_t i = readable; i < size; ++i) bytes[i] = 0;
     return result == image_reader::result::done && readable == size ? 0 : EXT2_ET_SHORT_READ;
 }
@@ -95,6 +100,10 @@ struct_io_manager manager = {
 char channel_name[] = "image";
 
 }  // namespace
+
+const std::string& last_read_failure() {
+    return read_failure;
+}
 
 errcode_t open_image_channel(const image_window& window, int flags, io_channel* opened) {
     if (window.reader == nullptr) return EXT2_ET_BAD_DEVICE_NAME;

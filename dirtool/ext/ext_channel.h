@@ -8,6 +8,7 @@
 #include <ext2fs/ext2fs.h>
 
 #include <cstdint>
+#include <string>
 
 namespace dirtool {
 
@@ -20,6 +21,10 @@ struct image_window {
 
 // Opens the file system stored in `window`, read-only. The reader must outlive the file system.
 errcode_t open_file_system(const image_window& window, ext2_filsys& fs);
+
+// What the disk said of the last read through a channel that failed: the library reports it as
+// EIO alone, and the message names the fault (a container's block past the end of its file, say).
+const std::string& last_read_failure();
 
 // A channel over `window`, as the library opens one; refuses to open for writing, and every write
 // fails with EXT2_ET_RO_FILSYS.

@@ -1,5 +1,8 @@
 #include "ext/ext_entries.h"
 
+#include "ext/ext_channel.h"
+
+#include <cerrno>
 #include <cstring>
 #include <new>
 
@@ -7,6 +10,7 @@ namespace dirtool {
 namespace ext {
 
 std::string library_error(errcode_t code) {
+    if (code == EIO && !last_read_failure().empty()) return last_read_failure();
     return error_message(code);
 }
 
