@@ -178,6 +178,11 @@ bool parse_uuid(const std::string& text, uuid& id) {
 }
 
 std::string find_parent(const std::string& child_path, const uuid& parent, std::string& error) {
+    // An image that is no file of the host (one held in memory) has no folder to look in.
+    if (child_path.empty()) {
+        error = "a differencing VDI image outside any folder, so its parent " + uuid_text(parent) + " cannot be found";
+        return std::string();
+    }
     const std::string child_folder = folder_of(child_path);
     const std::string folders[] = {child_folder, joined(child_folder, "..")};
     std::vector<entry_info> entries[2];
