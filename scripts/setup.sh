@@ -31,6 +31,7 @@ need_package googletest
 need_package libext2fs-dev
 need_command mke2fs e2fsprogs
 need_package fdisk
+need_command qemu-img qemu-utils
 case "$job" in
   test)
     need_command i686-w64-mingw32-g++-posix g++-mingw-w64-i686

@@ -18,6 +18,7 @@ namespace {
 // by the footer at its end alone.
 const container_format* const formats[] = {
     &vhdx_format,
+    &vdi_format,
     &vhd_format,
 };
 

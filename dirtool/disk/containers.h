@@ -33,6 +33,9 @@ struct container_format {
                                           unsigned depth, std::string& error);
 };
 
+// The formats: each format's file defines its own.
+extern const container_format vdi_format;
+
 // A chain of differencing disks or backing files deeper than this is refused, which also ends
 // a chain that loops.
 constexpr unsigned deepest_disk_chain = 64;
