@@ -29,9 +29,10 @@ public:
     // The `size` bytes of the entry at `offset`, which lies in the file and does not cross a piece.
     bool entry(std::uint64_t offset, std::size_t size, char* bytes, std::string& error) {
         const std::uint64_t start = offset - offset % piece_size;
-        piece* found = nullptr;
-        for (piece& candidate : pieces_) {
-            if (candidate.start == start && !candidate.bytes.empty()) found = &candidate;
+        // Entries come in runs from one piece: the one used last is tried first.
+        piece* found = pieces_[last_].start == start && !pieces_[last_].bytes.empty() ? &pieces_[last_] : nullptr;
+        for (std::size_t i = 0; found == nullptr && i < pieces_.size(); ++i) {
+            if (pieces_[i].start == start && !pieces_[i].bytes.empty()) found = &pieces_[i];
         }
         if (found == nullptr) {
             found = &*std::min_element(pieces_.begin(), pieces_.end(),
@@ -44,6 +45,7 @@ public:
             found->start = start;
         }
         found->last_use = ++uses_;
+        last_ = static_cast<std::size_t>(found - pieces_.data());
         std::memcpy(bytes, found->bytes.data() + (offset - start), size);
         return true;
     }
@@ -58,6 +60,7 @@ private:
     image_reader& file_;
     std::vector<piece> pieces_ = std::vector<piece>(32);
     std::uint64_t uses_ = 0;
+    std::size_t last_ = 0;
 };
 
 // Where a guest cluster's bytes are.
@@ -225,7 +228,7 @@ private:
         // The blocks of one cluster are read one after another: each is inflated once.
         inflated* hit = nullptr;
         for (inflated& candidate : inflated_) {
-            if (candidate.cluster == cluster && !candidate.bytes.empty()) hit = &candidate;
+            if (candidate.cluster == cluster && candidate.valid) hit = &candidate;
         }
         if (hit == nullptr) {
             const std::uint64_t file_size = image_->source().size();
@@ -239,14 +242,15 @@ private:
                 return false;
             }
             hit = &inflated_[next_inflated_++ % inflated_.size()];
+            hit->valid = false;
             hit->bytes.resize(static_cast<std::size_t>(shape_.cluster_size));
             if (!inflate_cluster(shape_.compressed_with, compressed_.data(), compressed_.size(), hit->bytes.data(),
                                  hit->bytes.size(), problem)) {
-                hit->bytes.clear();
                 problem = "cluster " + std::to_string(cluster) + ": " + problem;
                 return false;
             }
             hit->cluster = cluster;
+            hit->valid = true;
         }
         std::memcpy(data, hit->bytes.data() + within, count);
         return true;
@@ -254,7 +258,8 @@ private:
 
     struct inflated {
         std::uint64_t cluster = 0;
-        std::vector<char> bytes;  // empty until filled
+        bool valid = false;
+        std::vector<char> bytes;
     };
 
     layout shape_;
