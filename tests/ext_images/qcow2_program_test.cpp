@@ -137,6 +137,10 @@ const image_plan plans[] = {
      "qemu-img create -q -f qcow2 -o extended_l2=on -b base.raw -F raw {out} && "
      "qemu-io -c 'write -q -P 0x5a {hit} 4096' -c 'write -q -P 0xa5 {hit_inside} 2048' {out}",
      false},
+    // The image's own size over a backing file of another: zeros past a shorter one, a longer one cut.
+    {"longer", "qemu-img create -q -f qcow2 -b base.raw -F raw {out} 64M && qemu-io -c 'write -q -P 0x5a 60M 4096' {out}",
+     false},
+    {"shorter", "qemu-img create -q -f qcow2 -b disk.raw -F raw {out} 44M", true},
     {"diskplain", "qemu-img convert -O qcow2 disk.raw {out}", true},
     {"diskzstd", "qemu-img convert -c -O qcow2 -o compression_type=zstd disk.raw {out}", true},
     {"diskoverlay",
