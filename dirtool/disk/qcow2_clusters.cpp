@@ -80,7 +80,10 @@ public:
           data_(sources.data ? std::make_unique<image_reader>(std::move(sources.data)) : nullptr),
           backing_(sources.backing ? std::make_unique<image_reader>(std::move(sources.backing)) : nullptr),
           tables_(*image_),
-          path_(path) {}
+          path_(path),
+          // A few clusters' worth, at most 4 MiB, however large the clusters: a chain of images
+          // holds one cache each.
+          inflated_(static_cast<std::size_t>(std::max<std::uint64_t>(1, std::min<std::uint64_t>(4, (4u << 20) / shape.cluster_size)))) {}
 
     std::uint64_t size() const override { return shape_.size; }
     std::size_t sector_size() const override { return 512; }
@@ -269,7 +272,7 @@ private:
     table_cache tables_;
     std::string path_;
     std::vector<char> compressed_;
-    std::vector<inflated> inflated_ = std::vector<inflated>(4);
+    std::vector<inflated> inflated_;
     std::size_t next_inflated_ = 0;
 };
 
