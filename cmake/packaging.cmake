@@ -31,9 +31,9 @@ if(WIN32)
                  @ONLY NEWLINE_STYLE CRLF)
   # zlib and zstd inflate QCOW2's compressed clusters in the tool.
   configure_file(${PROJECT_SOURCE_DIR}/docs/licences/zlib.txt ${CMAKE_BINARY_DIR}/LICENSE-zlib.txt
-                 COPYONLY NEWLINE_STYLE CRLF)
+                 @ONLY NEWLINE_STYLE CRLF)
   configure_file(${PROJECT_SOURCE_DIR}/docs/licences/zstd.txt ${CMAKE_BINARY_DIR}/LICENSE-zstd.txt
-                 COPYONLY NEWLINE_STYLE CRLF)
+                 @ONLY NEWLINE_STYLE CRLF)
   install(TARGETS kovox dirtool_nt dirtool_dos kovox_image_windows RUNTIME DESTINATION .)
   install(FILES ${CMAKE_BINARY_DIR}/LICENSE ${CMAKE_BINARY_DIR}/LICENSE-libext2fs.txt
                 ${CMAKE_BINARY_DIR}/LICENSE-com_err.txt ${CMAKE_BINARY_DIR}/LICENSE-zlib.txt
