@@ -117,8 +117,13 @@ bool check_features(std::uint64_t incompatible, unsigned header_length, unsigned
                   unknown_features(incompatible & ~known_incompatible, found.feature_names);
         return false;
     }
-    // A dirty image has stale refcounts and a corrupt one must not be written to: reading needs
-    // neither, and every table entry is checked against the file as it is read.
+    // A dirty image only has stale refcounts, which reading does not use. A corrupt one was found
+    // damaged by the program that wrote it: its tables may point anywhere, even at data of another
+    // cluster, so it is refused rather than read as if sound.
+    if ((incompatible & corrupt) != 0) {
+        problem = "it is marked corrupt by the program that wrote it (qemu-img check -r all repairs it)";
+        return false;
+    }
     result.extended_l2 = (incompatible & extended_l2) != 0;
     if (result.extended_l2 && result.cluster_bits < least_extended_cluster_bits) {
         problem = "its clusters of " + std::to_string(result.cluster_size) + " bytes are too small for subclusters";

@@ -324,6 +324,9 @@ TEST_F(Qcow2Images, WhatCannotBeReadSaysSoInOneMessage) {
         {"an unknown incompatible feature", "plain",
          [&](const std::string& image) { write_at(image, 72, be64_bytes(be64(plain.header, 72) | 1u << 7)); },
          "features this tool does not know: (bit 7)"},
+        {"marked corrupt", "plain",
+         [&](const std::string& image) { write_at(image, 72, be64_bytes(be64(plain.header, 72) | 2u)); },
+         "it is marked corrupt by the program that wrote it"},
         {"cut off inside its header", "plain", [](const std::string& image) { fs::resize_file(image, 64); },
          "the file ends inside its header"},
         {"cut off before its data", "plain",
@@ -336,6 +339,13 @@ TEST_F(Qcow2Images, WhatCannotBeReadSaysSoInOneMessage) {
         c.damage(devices_ + "/damaged.img");
         expect_one_message("damaged", c.message);
     }
+
+    // A dirty image, whose refcounts were not brought up to date, reads as any other.
+    fs::copy_file(devices_ + "/plain.img", devices_ + "/dirty.img");
+    write_at(devices_ + "/dirty.img", 72, be64_bytes(be64(plain.header, 72) | 1u));
+    const tool_result dirty = run_tool(work_, {"-s/dev/dirty", "/"});
+    EXPECT_EQ(dirty.status, 0) << dirty.errors;
+    EXPECT_NE(dirty.output.find("lost+found"), std::string::npos);
 
     // Images that are sound but cannot be read.
     const struct {
