@@ -21,13 +21,14 @@ bool is_absolute(const std::string& name) {
 }
 
 // A file that the image names, as QEMU finds it: relative to the image's own folder.
+// An image with no path (read from memory) has no folder, and looks up no file at all.
 bool beside(const std::string& image_path, const std::string& name, std::string& path) {
+    if (image_path.empty()) return false;
     if (is_absolute(name)) {
         path = name;
         return true;
     }
     const std::size_t slash = image_path.find_last_of(this_host == host_kind::win32 ? "/\\" : "/");
-    if (image_path.empty()) return false;  // an image read from memory has no folder
     path = slash == std::string::npos ? name : image_path.substr(0, slash + 1) + name;
     return true;
 }
