@@ -3,7 +3,7 @@
 #   Win32: kovox-<version>-win32.zip (win64 from the test-only x86_64 build): kovox.exe, the
 #          directory tool's two builds kovont.exe and kovodos.exe, kovox-image.exe, none needing a
 #          DLL beside it, the MultiArc section for Windows file managers, LICENSE, the terms of
-#          libext2fs and com_err, and a README.txt for Windows users, the texts with CR LF line ends.
+#          libext2fs, com_err, zlib and zstd, and a README.txt for Windows users, the texts with CR LF line ends.
 #   Host:  an install tree (cmake --install): kovox, the stand-in tool, the image helper, the
 #          Midnight Commander helper, the Double Commander MultiArc section, the man pages,
 #          README.md and LICENSE. kovox-<version>-linux.tar.gz holds that tree;
@@ -29,9 +29,15 @@ if(WIN32)
        CONTENT "${libext2fs_notice}\n\n${lgpl_text}\n\n${gpl_text}" NEWLINE_STYLE CRLF)
   configure_file(${PROJECT_SOURCE_DIR}/docs/licences/com_err.txt ${CMAKE_BINARY_DIR}/LICENSE-com_err.txt
                  @ONLY NEWLINE_STYLE CRLF)
+  # zlib and zstd inflate QCOW2's compressed clusters in the tool.
+  configure_file(${PROJECT_SOURCE_DIR}/docs/licences/zlib.txt ${CMAKE_BINARY_DIR}/LICENSE-zlib.txt
+                 @ONLY NEWLINE_STYLE CRLF)
+  configure_file(${PROJECT_SOURCE_DIR}/docs/licences/zstd.txt ${CMAKE_BINARY_DIR}/LICENSE-zstd.txt
+                 @ONLY NEWLINE_STYLE CRLF)
   install(TARGETS kovox dirtool_nt dirtool_dos kovox_image_windows RUNTIME DESTINATION .)
   install(FILES ${CMAKE_BINARY_DIR}/LICENSE ${CMAKE_BINARY_DIR}/LICENSE-libext2fs.txt
-                ${CMAKE_BINARY_DIR}/LICENSE-com_err.txt ${CMAKE_BINARY_DIR}/README.txt
+                ${CMAKE_BINARY_DIR}/LICENSE-com_err.txt ${CMAKE_BINARY_DIR}/LICENSE-zlib.txt
+                ${CMAKE_BINARY_DIR}/LICENSE-zstd.txt ${CMAKE_BINARY_DIR}/README.txt
                 ${PROJECT_SOURCE_DIR}/contrib/multiarc/kovox-windows.ini
           DESTINATION .)
   set(CPACK_GENERATOR ZIP)
@@ -89,14 +95,27 @@ else()
   string(REGEX REPLACE "^.*\n(Permission to use)" "\\1" com_err_terms "${com_err_text}")
   string(STRIP "${com_err_terms}" com_err_terms)
   string(REGEX REPLACE "\n" "\n " com_err_terms "${com_err_terms}")
+  # And zlib and zstd's decompressor, from zlib1g-dev and libzstd-dev: their terms as the licence
+  # files in docs/licences give them, from the line the terms start at.
+  foreach(library zlib zstd)
+    file(READ ${PROJECT_SOURCE_DIR}/docs/licences/${library}.txt ${library}_text)
+  endforeach()
+  string(REGEX REPLACE "^.*\n(This software is provided)" "\\1" zlib_terms "${zlib_text}")
+  string(REGEX REPLACE "^.*\n(Redistribution and use)" "\\1" zstd_terms "${zstd_text}")
+  foreach(terms zlib_terms zstd_terms)
+    string(STRIP "${${terms}}" ${terms})
+    string(REGEX REPLACE "\n\n" "\n.\n" ${terms} "${${terms}}")
+    string(REGEX REPLACE "\n" "\n " ${terms} "${${terms}}")
+  endforeach()
   file(WRITE ${CMAKE_BINARY_DIR}/debian/copyright
 "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/
 Upstream-Name: kovox
 Comment: usr/bin/kovont.exe is linked statically with libext2fs and libcom_err of
  e2fsprogs, as Debian's libext2fs-dev and comerr-dev ship them (source package
- e2fsprogs ${E2FSPROGS_VERSION}). Their terms are the e2fsprogs stanzas below; as
- libext2fs holds files under the GPL version 2, kovont.exe as shipped may be
- distributed under the terms of the GPL version 2.
+ e2fsprogs ${E2FSPROGS_VERSION}), and with zlib and zstd's decompressor, as
+ zlib1g-dev and libzstd-dev ship them. Their terms are the e2fsprogs, zlib and
+ zstd stanzas below; as libext2fs holds files under the GPL version 2,
+ kovont.exe as shipped may be distributed under the terms of the GPL version 2.
 
 Files: *
 Copyright: ${copyright_holders}
@@ -124,6 +143,19 @@ Files: e2fsprogs/lib/et/*
 Copyright: 1987, 1988 Student Information Processing Board of the Massachusetts Institute of Technology
 License: com_err
  ${com_err_terms}
+
+Files: zlib/*
+Copyright: 1995-2022 Jean-loup Gailly and Mark Adler
+License: Zlib
+ ${zlib_terms}
+
+Files: zstd/*
+Copyright: Meta Platforms, Inc. and affiliates
+License: BSD-3-clause
+ zstd is offered under this licence or the GPL version 2; kovont.exe takes it
+ under this one.
+ .
+ ${zstd_terms}
 
 License: LGPL-2
  This library is free software; you can redistribute it and/or modify it

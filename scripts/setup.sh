@@ -120,25 +120,24 @@ update_package_indexes() {
 }
 install_missing
 
-# The Windows builds link libext2fs, which Debian ships for MinGW only as source: the pinned
-# version of e2fsprogs' source package, unpacked once into build/sources, where CMake finds it.
-# apt checks the files against the archive's signed index, and dpkg-source checks them against
-# the .dsc and the .dsc's signature against Debian's keyring.
-e2fsprogs_version=$(cat scripts/e2fsprogs-version)
-e2fsprogs_source=build/sources/e2fsprogs-${e2fsprogs_version}
-fetch_e2fsprogs_source() {
-  [ -f "$e2fsprogs_source/lib/ext2fs/ext2fs.h" ] && return
-  if ! apt-get source --print-uris -qq "e2fsprogs=$e2fsprogs_version" 2>/dev/null | grep -q "\.dsc'"; then
-    add_source_entry
+# The Windows builds link libext2fs and zstd's decompressor, which Debian ships for MinGW only as
+# source: the pinned versions of e2fsprogs' and libzstd's source packages, unpacked once into
+# build/sources, where CMake finds them. apt checks the files against the archive's signed index,
+# and dpkg-source checks them against the .dsc and the .dsc's signature against Debian's keyring.
+# fetch_source PACKAGE VERSION FILE: FILE is one the unpacked source must hold.
+fetch_source() {
+  local package=$1 version=$2 source=build/sources/$1-$2
+  [ -f "$source/$3" ] && return
+  if ! apt-get source --print-uris -qq "$package=$version" 2>/dev/null | grep -q "\.dsc'"; then
+    add_source_entry "$package"
   fi
   local download
   download=$(mktemp -d)
   chmod 755 "$download"  # apt downloads as its own user
-  (cd "$download" && apt-get source --download-only -qq "e2fsprogs=$e2fsprogs_version" >/dev/null)
-  rm -rf "$e2fsprogs_source"
+  (cd "$download" && apt-get source --download-only -qq "$package=$version" >/dev/null)
+  rm -rf "$source"
   mkdir -p build/sources
-  dpkg-source --require-valid-signature -x "$download/e2fsprogs_${e2fsprogs_version}.dsc" \
-      "$e2fsprogs_source" >/dev/null
+  dpkg-source --require-valid-signature -x "$download/${package}_${version#*:}.dsc" "$source" >/dev/null
   rm -rf "$download"
 }
 
@@ -148,7 +147,7 @@ fetch_e2fsprogs_source() {
 add_source_entry() {
   local entries=/etc/apt/sources.list.d/kovox-debian-src.sources
   if [ "$(id -u)" -ne 0 ]; then
-    echo "apt needs a deb-src entry for Debian's archive to fetch e2fsprogs' source; run this as root." >&2
+    echo "apt needs a deb-src entry for Debian's archive to fetch $1's source; run this as root." >&2
     exit 1
   fi
   if [ -f /etc/apt/sources.list.d/debian.sources ]; then
@@ -168,5 +167,8 @@ add_source_entry() {
 }
 
 case "$job" in
-  test | bench) fetch_e2fsprogs_source ;;
+  test | bench)
+    fetch_source e2fsprogs "$(cat scripts/e2fsprogs-version)" lib/ext2fs/ext2fs.h
+    fetch_source libzstd "$(cat scripts/libzstd-version)" lib/zstd.h
+    ;;
 esac

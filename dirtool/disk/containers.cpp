@@ -10,6 +10,7 @@ namespace dirtool {
 
 extern const container_format vhdx_format;
 extern const container_format vhd_format;
+extern const container_format qcow2_format;
 
 namespace {
 
@@ -19,6 +20,7 @@ namespace {
 const container_format* const formats[] = {
     &vhdx_format,
     &vdi_format,
+    &qcow2_format,
     &vhd_format,
 };
 

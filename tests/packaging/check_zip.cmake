@@ -22,7 +22,8 @@ execute_process(COMMAND ${CMAKE_COMMAND} -E tar xf ${WORK}/${ZIP_NAME}
 file(GLOB_RECURSE unpacked RELATIVE ${WORK}/unpacked ${WORK}/unpacked/*)
 list(SORT unpacked)
 get_filename_component(top ${ZIP_NAME} NAME_WLE)
-set(expected ${top}/LICENSE ${top}/LICENSE-com_err.txt ${top}/LICENSE-libext2fs.txt ${top}/README.txt
+set(expected ${top}/LICENSE ${top}/LICENSE-com_err.txt ${top}/LICENSE-libext2fs.txt ${top}/LICENSE-zlib.txt
+    ${top}/LICENSE-zstd.txt ${top}/README.txt
     ${top}/kovodos.exe ${top}/kovont.exe ${top}/kovox-image.exe ${top}/kovox-windows.ini ${top}/kovox.exe)
 if(NOT unpacked STREQUAL expected)
   message(FATAL_ERROR "zip holds:\n  ${unpacked}\nexpected:\n  ${expected}")
@@ -41,7 +42,8 @@ foreach(program kovox kovont kovodos kovox-image)
 endforeach()
 
 # Read as hex bytes, one "xx " each: file(READ) as text would drop the carriage returns.
-foreach(text LICENSE LICENSE-libext2fs.txt LICENSE-com_err.txt README.txt kovox-windows.ini)
+foreach(text LICENSE LICENSE-libext2fs.txt LICENSE-com_err.txt LICENSE-zlib.txt LICENSE-zstd.txt README.txt
+             kovox-windows.ini)
   file(READ ${WORK}/unpacked/${top}/${text} hex HEX)
   string(REGEX REPLACE "(..)" "\\1 " bytes "${hex}")
   string(REPLACE "0d 0a " "" bare "${bytes}")
