@@ -8,12 +8,16 @@
 
 namespace dirtool {
 
+extern const container_format vmdk_format;
+extern const container_format ova_format;
+
 namespace {
 
 // The formats, in the order they are tried. A format whose signature can stand inside another's
 // data comes after the ones whose signature is at a fixed place of their own.
 const container_format* const formats[] = {
-    nullptr,
+    &vmdk_format,
+    &ova_format,
 };
 
 // Reads up to `count` bytes at a whole-sector `offset` into aligned memory; what the file holds.
@@ -37,7 +41,6 @@ std::unique_ptr<image_source> open_disk(std::unique_ptr<image_source> file, cons
                 " disks over their parents, or one that loops";
         return nullptr;
     }
-    if (formats[0] == nullptr) return file;
     // Two aligned buffers of the largest sector a disk file is read in.
     constexpr std::size_t align = 4096;
     std::vector<char> storage(disk_probe::head_size + 2 * align);
@@ -56,7 +59,7 @@ std::unique_ptr<image_source> open_disk(std::unique_ptr<image_source> file, cons
         probe.tail_length = got > skip ? got - skip : 0;
     }
     for (const container_format* format : formats) {
-        if (format != nullptr && format->recognises(probe)) return format->open(std::move(file), path, depth, error);
+        if (format->recognises(probe)) return format->open(std::move(file), path, depth, error);
     }
     return file;
 }
