@@ -8,6 +8,8 @@
 namespace dirtool {
 namespace {
 
+std::string last_read_failure;
+
 image_window* window_of(io_channel channel) {
     return static_cast<image_window*>(channel->private_data);
 }
@@ -26,10 +28,23 @@ errcode_t read_blocks(io_channel channel, unsigned long long block, int count, v
     const std::size_t readable = inside < size ? static_cast<std::size_t>(inside) : size;
     std::string error;
     const image_reader::result result = window.reader->read(window.start + offset, bytes, readable, error);
-    if (result == image_reader::result::failed) return EIO;
+    if (result == image_reader::result::failed) {
+        last_read_failure = error;
+        return EIO;
+    }
     for (std::size_t i = readable; i < size; ++i) bytes[i] = 0;
     return result == image_reader::result::done && readable == size ? 0 : EXT2_ET_SHORT_READ;
 }
+
+}  // namespace
+
+std::string take_read_failure() {
+    std::string message;
+    message.swap(last_read_failure);
+    return message;
+}
+
+namespace {
 
 errcode_t read_blocks32(io_channel channel, unsigned long block, int count, void* data) {
     return read_blocks(channel, block, count, data);

@@ -10,6 +10,7 @@
 #include <ext2fs/ext2fs.h>
 
 #include <cstdint>
+#include <string>
 
 namespace dirtool {
 
@@ -26,5 +27,9 @@ errcode_t open_file_system(const image_window& window, ext2_filsys& fs);
 // A channel over `window`, as the library opens one; refuses to open for writing, and every write
 // fails with EXT2_ET_RO_FILSYS.
 errcode_t open_image_channel(const image_window& window, int flags, io_channel* opened);
+
+// The message of the last read of the disk that failed (a host error, a damaged container),
+// taken once: the library reports such a read as a bare EIO.
+std::string take_read_failure();
 
 }  // namespace dirtool

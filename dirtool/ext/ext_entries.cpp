@@ -1,5 +1,8 @@
 #include "ext/ext_entries.h"
 
+#include "ext/ext_channel.h"
+
+#include <cerrno>
 #include <cstring>
 #include <new>
 
@@ -7,7 +10,9 @@ namespace dirtool {
 namespace ext {
 
 std::string library_error(errcode_t code) {
-    return error_message(code);
+    // A read the disk beneath refused says why in its own words.
+    const std::string failure = code == EIO ? take_read_failure() : std::string();
+    return failure.empty() ? error_message(code) : failure;
 }
 
 char type_of(unsigned mode) {
