@@ -31,6 +31,7 @@ need_package googletest
 need_package libext2fs-dev
 need_command mke2fs e2fsprogs
 need_package fdisk
+need_package zlib1g-dev
 case "$job" in
   test)
     need_command i686-w64-mingw32-g++-posix g++-mingw-w64-i686
@@ -38,6 +39,9 @@ case "$job" in
     need_package wine32:i386
     need_command x86_64-w64-mingw32-g++-posix g++-mingw-w64-x86-64
     need_package wine64
+    need_package libz-mingw-w64-dev
+    need_command qemu-img qemu-utils
+    need_command qemu-io qemu-utils
     need_command clang++ clang
     need_package libclang-rt-14-dev
     need_command mc mc
@@ -58,6 +62,7 @@ case "$job" in
     need_command valgrind valgrind
     need_command 7zz 7zip
     need_package python3-matplotlib
+    need_package libz-mingw-w64-dev
     need_command i686-w64-mingw32-g++-posix g++-mingw-w64-i686
     need_command x86_64-w64-mingw32-g++-posix g++-mingw-w64-x86-64
     need_command wine wine
