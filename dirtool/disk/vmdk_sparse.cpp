@@ -29,6 +29,10 @@ constexpr std::uint64_t most_sectors = std::uint64_t{1} << 47;
 constexpr std::uint64_t largest_grain_sectors = 1u << 16;
 constexpr std::uint32_t largest_table_entries = 1u << 16;
 constexpr std::size_t cached_tables = 16;
+// A directory's blocks and the inode table's lie in different grains, read by turns: a few
+// inflated grains are kept, up to a budget that a grain of 32 MiB keeps to one.
+constexpr std::size_t cached_grains = 8;
+constexpr std::uint64_t inflated_budget = 4 * 1024 * 1024;
 constexpr std::size_t grain_marker_size = 12;  // the first sector (8 bytes) and the length (4)
 
 struct sparse_header {
@@ -94,8 +98,9 @@ public:
             case lookup::found: break;
         }
         if (header_.flags & compressed_flag) {
-            if (!inflate_grain(grain, entry, error)) return grain_state::failed;
-            std::memcpy(data, inflated_.data() + within, count);
+            const char* inflated = inflate_grain(grain, entry, error);
+            if (inflated == nullptr) return grain_state::failed;
+            std::memcpy(data, inflated + within, count);
             return grain_state::data;
         }
         return read_bytes(std::uint64_t{entry} * sector + within, data, count, error) ? grain_state::data
@@ -168,51 +173,75 @@ private:
         return &slot->entries;
     }
 
-    // Inflates the compressed grain whose marker is at sector `at` into inflated_, at most a grain.
-    bool inflate_grain(std::uint64_t grain, std::uint32_t at, std::string& error) {
-        if (inflated_grain_ == grain && !inflated_.empty()) return true;
-        inflated_grain_ = ~std::uint64_t{0};
+    // The grain whose compressed marker is at sector `at`, inflated to at most a grain, from the
+    // cache or into its least recently used slot.
+    const char* inflate_grain(std::uint64_t grain, std::uint32_t at, std::string& error) {
+        ++clock_;
+        for (inflated_grain& kept : grains_) {
+            if (kept.grain == grain) {
+                kept.used = clock_;
+                return kept.bytes.data();
+            }
+        }
+        const std::size_t slots = static_cast<std::size_t>(
+            std::max<std::uint64_t>(1, std::min<std::uint64_t>(cached_grains, inflated_budget / grain_bytes())));
+        inflated_grain* slot = nullptr;
+        if (grains_.size() < slots) {
+            slot = &grains_.emplace_back();
+        } else {
+            slot = &*std::min_element(grains_.begin(), grains_.end(),
+                                      [](const inflated_grain& a, const inflated_grain& b) { return a.used < b.used; });
+        }
+        slot->grain = ~std::uint64_t{0};
         char marker[grain_marker_size];
         const std::uint64_t start = std::uint64_t{at} * sector;
-        if (!read_bytes(start, marker, sizeof marker, error)) return false;
+        if (!read_bytes(start, marker, sizeof marker, error)) return nullptr;
         const std::uint64_t first_sector = load_le64(marker);
         const std::uint32_t length = load_le32(marker + 8);
         const std::string where = name_ + ": the compressed grain at sector " + std::to_string(at);
         if (first_sector != grain * header_.grain_sectors) {
             error = where + " holds sector " + std::to_string(first_sector) + ", not " +
                     std::to_string(grain * header_.grain_sectors);
-            return false;
+            return nullptr;
         }
         // Deflate makes data that does not shrink a little longer, never by a tenth.
         if (length == 0 || length > grain_bytes() + grain_bytes() / 10 + 1024 ||
             !fits_inside(start + grain_marker_size, length, file_size_)) {
             error = where + " is " + std::to_string(length) + " bytes long, which the file cannot hold";
-            return false;
+            return nullptr;
         }
         compressed_.resize(length);
-        if (!read_bytes(start + grain_marker_size, compressed_.data(), length, error)) return false;
-        inflated_.resize(static_cast<std::size_t>(grain_bytes()));
+        if (!read_bytes(start + grain_marker_size, compressed_.data(), length, error)) return nullptr;
+        std::vector<char>& inflated = slot->bytes;
+        inflated.resize(static_cast<std::size_t>(grain_bytes()));
         z_stream stream{};
         if (inflateInit(&stream) != Z_OK) {
             error = where + " cannot be inflated: no memory";
-            return false;
+            return nullptr;
         }
         stream.next_in = reinterpret_cast<Bytef*>(compressed_.data());
         stream.avail_in = length;
-        stream.next_out = reinterpret_cast<Bytef*>(inflated_.data());
-        stream.avail_out = static_cast<uInt>(inflated_.size());
+        stream.next_out = reinterpret_cast<Bytef*>(inflated.data());
+        stream.avail_out = static_cast<uInt>(inflated.size());
         const int outcome = inflate(&stream, Z_FINISH);
-        const std::size_t produced = inflated_.size() - stream.avail_out;
+        const std::size_t produced = inflated.size() - stream.avail_out;
         inflateEnd(&stream);
         if (outcome != Z_STREAM_END) {
             error = where + (stream.avail_out == 0 ? " inflates past the grain's size" : " does not inflate");
-            return false;
+            return nullptr;
         }
         // The disk's last grain may stop short of a whole grain.
-        std::fill(inflated_.begin() + static_cast<std::ptrdiff_t>(produced), inflated_.end(), '\0');
-        inflated_grain_ = grain;
-        return true;
+        std::fill(inflated.begin() + static_cast<std::ptrdiff_t>(produced), inflated.end(), '\0');
+        slot->grain = grain;
+        slot->used = clock_;
+        return inflated.data();
     }
+
+    struct inflated_grain {
+        std::uint64_t grain = ~std::uint64_t{0};
+        std::uint64_t used = 0;
+        std::vector<char> bytes;
+    };
 
     struct cached_table {
         std::uint64_t sector = 0;
@@ -230,8 +259,7 @@ private:
     std::uint64_t clock_ = 0;
     std::vector<char> raw_table_;
     std::vector<char> compressed_;
-    std::vector<char> inflated_;
-    std::uint64_t inflated_grain_ = ~std::uint64_t{0};
+    std::vector<inflated_grain> grains_;
 };
 
 // The header's problem, or nothing when a reader can trust it.
