@@ -3,16 +3,19 @@
 # run as root, or saying what to install otherwise.
 #   scripts/setup.sh demo   the host build: compiler, CMake, Ninja, GoogleTest sources,
 #                           e2fsprogs with libext2fs, which the stand-in tool reads images with,
-#                           and fdisk, whose sfdisk writes the partition tables its tests read
+#                           zlib and zstd, which inflate compressed virtual disks, qemu-utils,
+#                           whose qemu-img writes the virtual disks the tests read, and fdisk,
+#                           whose sfdisk writes the partition tables they read
 #   scripts/setup.sh test   also 32-bit and 64-bit Wine, the i686 and x86_64 MinGW-w64 compilers,
-#                           e2fsprogs' Debian source package for the Windows tool's libext2fs,
+#                           e2fsprogs' and libzstd's Debian source packages for the Windows
+#                           tool's libext2fs and zstd, zlib for MinGW,
 #                           clang's fuzzer runtime, Midnight Commander with tmux, and Double
 #                           Commander with Xvfb, xdotool, xclip and ImageMagick for the
 #                           file-manager tests, and for the package tests dpkg-dev and file
 #                           (the .deb's Depends), lintian and groff
 #   scripts/setup.sh bench  the host build, valgrind, 7-Zip as the in-process reference reader,
 #                           Debian's Python 3 with matplotlib for the picture, and the Windows
-#                           build under Wine (as for the tests), with the e2fsprogs source it links
+#                           build under Wine (as for the tests), with the sources it links
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -32,6 +35,8 @@ need_package libext2fs-dev
 need_command mke2fs e2fsprogs
 need_package fdisk
 need_command qemu-img qemu-utils
+need_package zlib1g-dev
+need_package libzstd-dev
 case "$job" in
   test)
     need_command i686-w64-mingw32-g++-posix g++-mingw-w64-i686
@@ -39,9 +44,10 @@ case "$job" in
     need_package wine32:i386
     need_command x86_64-w64-mingw32-g++-posix g++-mingw-w64-x86-64
     need_package wine64
+    need_package libz-mingw-w64-dev
+    need_command qemu-io qemu-utils
     need_command clang++ clang
     need_package libclang-rt-14-dev
-    need_command qemu-img qemu-utils
     need_command python3 python3
     need_command mc mc
     need_command tmux tmux
@@ -61,11 +67,13 @@ case "$job" in
     need_command valgrind valgrind
     need_command 7zz 7zip
     need_package python3-matplotlib
+    need_package libz-mingw-w64-dev
     need_command i686-w64-mingw32-g++-posix g++-mingw-w64-i686
     need_command x86_64-w64-mingw32-g++-posix g++-mingw-w64-x86-64
     need_command wine wine
     need_package wine32:i386
     need_package wine64
+    need_package libz-mingw-w64-dev
     need_command dpkg-source dpkg-dev
     need_package debian-keyring
     ;;

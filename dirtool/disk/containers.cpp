@@ -11,6 +11,8 @@ namespace dirtool {
 extern const container_format vhdx_format;
 extern const container_format vhd_format;
 extern const container_format qcow2_format;
+extern const container_format vmdk_format;
+extern const container_format ova_format;
 
 namespace {
 
@@ -21,6 +23,8 @@ const container_format* const formats[] = {
     &vhdx_format,
     &vdi_format,
     &qcow2_format,
+    &vmdk_format,
+    &ova_format,
     &vhd_format,
 };
 

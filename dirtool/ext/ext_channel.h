@@ -32,4 +32,8 @@ errcode_t open_file_system(const image_window& window, ext2_filsys& fs);
 // fails with EXT2_ET_RO_FILSYS.
 errcode_t open_image_channel(const image_window& window, int flags, io_channel* opened);
 
+// The message of the last read of the disk that failed (a host error, a damaged container),
+// taken once: the library reports such a read as a bare EIO.
+std::string take_read_failure();
+
 }  // namespace dirtool
