@@ -2,6 +2,8 @@
 // volume is encrypted rather than empty or damaged. Their contents are never read.
 #include "volumes/lvm.h"
 
+#include "base/bytes.h"
+
 #include <array>
 #include <cstring>
 
@@ -13,7 +15,7 @@ std::string encryption_of(image_reader& disk) {
     if (disk.read(0, head.data(), head.size(), ignored) != image_reader::result::done) return "";
     // LUKS writes its header's version after the magic; a LUKS2 secondary header has it reversed.
     if (std::memcmp(head.data(), "LUKS\xba\xbe", 6) == 0 || std::memcmp(head.data(), "SKUL\xba\xbe", 6) == 0) {
-        const unsigned version = (static_cast<unsigned char>(head[6]) << 8) | static_cast<unsigned char>(head[7]);
+        const unsigned version = load_be16(head.data() + 6);
         return version == 1 || version == 2 ? "LUKS" + std::to_string(version) : "LUKS";
     }
     if (std::memcmp(head.data() + 3, "-FVE-FS-", 8) == 0) return "BitLocker";

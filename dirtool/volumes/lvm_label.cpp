@@ -142,7 +142,10 @@ label_found read_pv_label(const disk_reader& read, std::uint64_t disk_size, pv_l
         if (!fits_inside(offset, label_sector_size, disk_size) || !read(offset, bytes.size(), bytes.data())) break;
         if (std::memcmp(bytes.data(), "LABELONE", 8) != 0) continue;
         std::string damage;
-        if (read_header(bytes, index, label, damage) == label_found::found) return label_found::found;
+        if (read_header(bytes, index, label, damage) == label_found::found) {
+            problem.clear();
+            return label_found::found;
+        }
         // A damaged copy is told only when no sector holds a sound one.
         if (result == label_found::none) problem = damage;
         result = label_found::damaged;
