@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <regex>
 #include <sstream>
 
 #include "device_model.h"
@@ -279,7 +280,8 @@ bool LogicalVolumes::make_disks(loop_devices& loops) {
     // second physical volume in "other", an image the devices folder never holds.
     const std::string pv = work_ + "/pv.img";
     const std::string other = work_ + "/other.img";
-    for (const std::string& image : {pv, other}) {
+    const std::string thin = work_ + "/thin.img";
+    for (const std::string& image : {pv, other, thin}) {
         std::ofstream(image).close();
         fs::resize_file(image, 24 * mib);
     }
@@ -287,6 +289,7 @@ bool LogicalVolumes::make_disks(loop_devices& loops) {
     const std::string p3 = loops.attach(sdb, parts[2].start_sector * 512, parts[2].sectors * 512);
     const std::string bare = loops.attach(pv, 0, 24 * mib);
     const std::string elsewhere = loops.attach(other, 0, 24 * mib);
+    const std::string thin_loop = loops.attach(thin, 0, 24 * mib);
     if (::testing::Test::HasFailure()) return false;
     std::string accept;
     for (const auto& [device, place] : loops.places()) accept += "\"a|^" + device + "$|\", ";
@@ -309,6 +312,29 @@ bool LogicalVolumes::make_disks(loop_devices& loops) {
     lvm("vgcreate", "-q -s 64k vgbare " + bare + " " + elsewhere);
     lvm("lvcreate", new_volume + "8m -n bare vgbare " + bare);
     lvm("lvcreate", new_volume + "1m -n spread vgbare " + elsewhere);
+    // thin: a thin pool and a thin volume, which LVM makes only with the device mapper, so its
+    // description is restored from a backup of a group whose two volumes become the pool's parts.
+    lvm("pvcreate", "-q " + thin_loop);
+    lvm("vgcreate", "-q -s 1m vgthin " + thin_loop);
+    lvm("lvcreate", new_volume + "2m -n meta vgthin");
+    lvm("lvcreate", new_volume + "4m -n store vgthin");
+    lvm("vgcfgbackup", "-q -f '" + work_ + "/vgthin.txt' vgthin");
+    std::string backup = contents_of(work_ + "/vgthin.txt");
+    const std::string hidden = "status = [\"READ\", \"WRITE\"]";
+    backup = std::regex_replace(backup, std::regex("status = \\[\"READ\", \"WRITE\", \"VISIBLE\"\\]"), hidden);
+    backup = std::regex_replace(backup, std::regex("\\bmeta \\{"), "pool_tmeta {");
+    backup = std::regex_replace(backup, std::regex("\\bstore \\{"), "pool_tdata {");
+    const std::string pool_and_thin =
+        "pool {\nid = \"aaaaaa-aaaa-aaaa-aaaa-aaaa-aaaa-aaaaaa\"\nstatus = [\"READ\", \"WRITE\", \"VISIBLE\"]\n"
+        "flags = []\nsegment_count = 1\nsegment1 {\nstart_extent = 0\nextent_count = 4\ntype = \"thin-pool\"\n"
+        "metadata = \"pool_tmeta\"\npool = \"pool_tdata\"\ntransaction_id = 1\nchunk_size = 128\n"
+        "discards = \"passdown\"\nzero_new_blocks = 1\n}\n}\n"
+        "thin {\nid = \"bbbbbb-aaaa-aaaa-aaaa-aaaa-aaaa-aaaaaa\"\nstatus = [\"READ\", \"WRITE\", \"VISIBLE\"]\n"
+        "flags = []\nsegment_count = 1\nsegment1 {\nstart_extent = 0\nextent_count = 8\ntype = \"thin\"\n"
+        "thin_pool = \"pool\"\ntransaction_id = 0\ndevice_id = 1\n}\n}\n";
+    backup.insert(backup.find("pool_tmeta {"), pool_and_thin);
+    write_file(work_ + "/vgthin.txt", backup);
+    lvm("vgcfgrestore", "-q --force -f '" + work_ + "/vgthin.txt' vgthin");
     // Small volumes until the current description wraps round the end of the first metadata area.
     for (int i = 1; i <= 40; ++i) {
         lvm("lvcreate", new_volume + "64k -n l" + std::to_string(i) + " vgbare " + bare);
@@ -351,6 +377,8 @@ bool LogicalVolumes::make_disks(loop_devices& loops) {
         if (!run("echo secret | " + luks + "--type " + type + " '" + work_ + "/" + image + "'", log_)) return false;
     }
     write_at(sdb, parts[0].start_sector * 512, contents_of(work_ + "/luks2.volume"));
+    // A BitLocker volume's boot sector starts with a jump and its signature.
+    write_file(work_ + "/bitlocker.img", "\xeb\x58\x90-FVE-FS-" + std::string(mib, '\0'));
     return write_volume(loops, "vgdisk", "swap", work_ + "/swap.volume") &&
            write_volume(loops, "vgdisk", "secret", work_ + "/secret.volume");
 }
@@ -429,6 +457,8 @@ TEST_F(LogicalVolumes, VolumesAreFoldersAndWhatIsNotReadSaysWhy) {
     place("sdb.img");
     place("pv.img");
     place("luks1.img");
+    place("bitlocker.img");
+    place("thin.img");
     const std::string whole = kovox_listing("sdb.img");
     // vm's file system is in its partition, not at its start.
     const auto date_of = [](const std::string& volume) {
@@ -450,6 +480,10 @@ TEST_F(LogicalVolumes, VolumesAreFoldersAndWhatIsNotReadSaysWhy) {
     }
     EXPECT_EQ(lines_below(kovox_listing("pv.img"), "", true), expected);
     EXPECT_TRUE(wrapped_) << "the description never wrapped round its metadata area";
+    // The pool's hidden parts are not listed.
+    EXPECT_EQ(lines_below(kovox_listing("thin.img"), "", true),
+              (std::vector<std::string>{folder_line(4 * mib, jan_02_2026_text, "pool"),
+                                        folder_line(8 * mib, jan_02_2026_text, "thin")}));
 
     const std::string needs = "logical volume vgbare/spread: it needs physical volume pv1 (UUID " + missing_uuid_ +
                               "), which is on no other partition of this disk: not read";
@@ -465,6 +499,11 @@ TEST_F(LogicalVolumes, VolumesAreFoldersAndWhatIsNotReadSaysWhy) {
         {{"-s/dev/pv", "/spread"}, needs},
         {{"-READ", "-s/dev/pv", "/spread/x", "x"}, needs},
         {{"-s/dev/luks1", "/"}, "luks1.img: encrypted (LUKS1): not read"},
+        {{"-s/dev/bitlocker", "/"}, "bitlocker.img: encrypted (BitLocker): not read"},
+        {{"-s/dev/thin", "/thin"}, "logical volume vgthin/thin: a thin volume, whose blocks its pool maps: not read "
+                                   "(this tool reads linear and striped volumes)"},
+        {{"-s/dev/thin", "/pool/x"}, "logical volume vgthin/pool: a thin pool, the store of thin volumes: not read "
+                                     "(this tool reads linear and striped volumes)"},
         {{"-READ", "-s/dev/sdb", "/2/root", "x"}, "/2/root is not a regular file"},
     };
     for (const auto& c : cases) {
