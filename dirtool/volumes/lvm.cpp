@@ -147,7 +147,7 @@ private:
         if (count > 1) {
             std::uint64_t stripe_sectors = 0;
             if (!whole_number(section, "stripe_size", stripe_sectors) || stripe_sectors == 0 ||
-                group_.extent_size % (stripe_sectors * sector_bytes) != 0) {
+                stripe_sectors > largest_extent_sectors || group_.extent_size % (stripe_sectors * sector_bytes) != 0) {
                 return "its stripe size does not divide its extents";
             }
             seg.stripe_size = stripe_sectors * sector_bytes;

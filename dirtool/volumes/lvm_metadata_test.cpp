@@ -167,6 +167,10 @@ TEST(LvmMetadata, KeepsWhatEachVolumeIsAndWhyItIsNotRead) {
          lv("data", 1, "segment1 {\nstart_extent = 0\nextent_count = 3\ntype = \"striped\"\nstripe_count = 2\n"
                        "stripe_size = 128\nstripes = [\"pv0\", 6, \"pv0\", 9]\n}\n"),
          "its extents do not divide among its stripes"},
+        {"a stripe size whose bytes overflow 64 bits",
+         lv("data", 1, "segment1 {\nstart_extent = 0\nextent_count = 2\ntype = \"striped\"\nstripe_count = 2\n"
+                       "stripe_size = 36028797018963968\nstripes = [\"pv0\", 6, \"pv0\", 9]\n}\n"),
+         "its stripe size does not divide its extents"},
         {"a stripe on a volume the group has not", lv("data", 1, linear(1, 0, 2, "pv7", 6)),
          "it names physical volume \"pv7\", which the group has not"},
         {"a thin volume", lv("data", 1, "segment1 {\nstart_extent = 0\nextent_count = 2\ntype = \"thin\"\n}\n"),
