@@ -39,6 +39,9 @@ need_package zlib1g-dev
 need_package libzstd-dev
 case "$job" in
   test)
+    need_command lvm lvm2
+    need_command cryptsetup cryptsetup-bin
+    need_command losetup mount
     need_command i686-w64-mingw32-g++-posix g++-mingw-w64-i686
     need_command wine wine
     need_package wine32:i386

@@ -11,16 +11,17 @@ namespace dirtool {
 
 std::unique_ptr<device> open_folder_device(const std::string& folder);
 
-// The disk image `image_file`: its file system, or the partitions of the whole disk it holds. Null
-// with a message in `error` when it holds neither.
+// The disk image `image_file`: its file system, the partitions of the whole disk it holds, or the
+// logical volumes of the physical volume it is. Null with a message in `error` when it holds none.
 std::unique_ptr<device> open_image_device(const std::string& image_file, std::string& error);
 
 // The same over a disk already open, which `name` names in messages.
 std::unique_ptr<device> open_image_device(std::unique_ptr<image_source> source, const std::string& name,
                                           std::string& error);
 
-// The file system of partition `number` of the whole-disk image `image_file`. Null with a message in
-// `error` when there is no such partition or it holds no file system this tool can read.
+// The file system of partition `number` of the whole-disk image `image_file`, or the logical volumes
+// of the physical volume it is. Null with a message in `error` when there is no such partition or
+// it holds nothing this tool can read.
 std::unique_ptr<device> open_partition_device(const std::string& image_file, unsigned number, std::string& error);
 
 // The same over a whole disk already open, which `name` names in messages.

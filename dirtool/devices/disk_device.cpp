@@ -1,121 +1,20 @@
 // A disk served as a device: the file system it holds from its first byte, or else, on a whole
-// disk, one folder per partition, named by the partition's number, each holding that partition's
-// ext2/3/4 file system, read exactly as a bare image of it would be. A partition of another kind
-// is listed but holds nothing.
+// disk, one folder per partition, named by the partition's number, each holding what that
+// partition holds (see volume_device.h), read exactly as a bare image of it would be; or, on a
+// physical volume, one folder per logical volume of its group.
 #include "devices/devices.h"
 
+#include "devices/volume_device.h"
 #include "disk/disk.h"
 #include "ext/ext.h"
 #include "host/host_fs.h"
+#include "volumes/lvm.h"
 #include "volumes/volumes.h"
 
 #include <algorithm>
 #include <utility>
 
 namespace dirtool {
-
-namespace {
-
-std::string partition_name(unsigned number) {
-    return "partition " + std::to_string(number);
-}
-
-std::shared_ptr<image_reader> partition_disk(const std::shared_ptr<image_reader>& disk, const partition& part) {
-    return std::make_shared<image_reader>(open_window(disk, part.start, part.size));
-}
-
-// The partition's file system; null with a message when it holds none this tool reads. Only the
-// magic number is looked at first, so that a partition of another kind is told apart from a
-// damaged ext file system.
-std::unique_ptr<device> open_partition(const std::shared_ptr<image_reader>& disk, const partition& part,
-                                       std::string& error) {
-    const std::string name = partition_name(part.number);
-    const std::shared_ptr<image_reader> inside = partition_disk(disk, part);
-    if (!has_ext_magic(*inside)) {
-        error = name + ": no ext2/3/4 file system";
-        return nullptr;
-    }
-    return open_ext_device(inside, name, error);
-}
-
-class partitioned_disk final : public device {
-public:
-    partitioned_disk(std::shared_ptr<image_reader> disk, std::string image_file, partition_table table)
-        : disk_(std::move(disk)), image_file_(std::move(image_file)), table_(std::move(table)) {}
-
-    outcome list(const std::vector<std::string>& components, std::vector<entry_info>& entries,
-                 std::string& error) override {
-        if (components.empty()) return list_root(entries, error);
-        const outcome opened = enter(components.front(), error);
-        if (opened != outcome::done) return opened;
-        return inside_->list(rest_of(components), entries, error);
-    }
-
-    // The free space of the partition the last request went into; the root itself has none to tell.
-    bool free_space(std::uint64_t& bytes) override { return inside_ && inside_->free_space(bytes); }
-
-    outcome copy_out(const std::vector<std::string>& components, const std::string& local_name,
-                     std::string& error) override {
-        if (components.empty()) return outcome::not_regular;
-        if (find(components.front()) == nullptr) return outcome::not_found;
-        if (components.size() == 1) return outcome::not_regular;
-        const outcome opened = enter(components.front(), error);
-        if (opened != outcome::done) return opened;
-        return inside_->copy_out(rest_of(components), local_name, error);
-    }
-
-private:
-    static std::vector<std::string> rest_of(const std::vector<std::string>& components) {
-        return std::vector<std::string>(components.begin() + 1, components.end());
-    }
-
-    const partition* find(const std::string& folder) const {
-        for (const partition& part : table_.partitions) {
-            if (std::to_string(part.number) == folder) return &part;
-        }
-        return nullptr;
-    }
-
-    outcome enter(const std::string& folder, std::string& error) {
-        const partition* part = find(folder);
-        if (part == nullptr) return outcome::not_found;
-        inside_ = open_partition(disk_, *part, error);
-        return inside_ ? outcome::done : outcome::failed;
-    }
-
-    // One folder a partition: its size the partition's, its time the one its file system was last
-    // written, or else the image's. A damaged table's problems come after what could be listed.
-    outcome list_root(std::vector<entry_info>& entries, std::string& error) {
-        entry_info self;
-        self.type = 'd';
-        self.permissions = 0755;
-        self.links = 2;
-        self.mtime = disk_->source().modified();
-        self.name = ".";
-        entries.push_back(self);
-        self.name = "..";
-        entries.push_back(self);
-        for (const partition& part : table_.partitions) {
-            entry_info folder = self;
-            folder.name = std::to_string(part.number);
-            folder.size = part.size;
-            std::int64_t written = 0;
-            if (ext_last_written(partition_disk(disk_, part), written)) folder.mtime = written;
-            entries.push_back(folder);
-        }
-        if (table_.problems.empty()) return outcome::done;
-        error = image_file_ + ": ";
-        for (std::size_t i = 0; i < table_.problems.size(); ++i) error += (i > 0 ? "; " : "") + table_.problems[i];
-        return outcome::failed;
-    }
-
-    std::shared_ptr<image_reader> disk_;
-    std::string image_file_;
-    partition_table table_;
-    std::unique_ptr<device> inside_;
-};
-
-}  // namespace
 
 std::unique_ptr<device> open_image_device(const std::string& image_file, std::string& error) {
     std::unique_ptr<image_source> source = open_disk_file(image_file, 0, error);
@@ -128,11 +27,24 @@ std::unique_ptr<device> open_image_device(std::unique_ptr<image_source> source, 
     auto disk = std::make_shared<image_reader>(std::move(source));
     std::unique_ptr<device> bare = open_ext_device(disk, name, error);
     if (bare) return bare;
-    // No file system from the image's first byte: a whole disk holds a partition table there, and
-    // an image that holds neither keeps the file system's message.
+    // No file system from the image's first byte: a whole disk holds a partition table there, a
+    // physical volume its label, an encrypted volume its signature; an image that holds none of
+    // these keeps the file system's message.
     partition_table table = read_partition_table(*disk);
-    if (table.kind == table_kind::none) return nullptr;
-    return std::make_unique<partitioned_disk>(disk, name, std::move(table));
+    if (table.kind != table_kind::none) {
+        sibling_disks siblings;
+        std::vector<volume_folder> folders = partition_folders(disk, table.partitions, siblings);
+        return open_volume_folders(disk, name, std::move(folders), std::move(table.problems), std::move(siblings), 0);
+    }
+    std::string refused;
+    std::unique_ptr<device> group = open_physical_volume(disk, name, {}, 0, refused);
+    if (group || !refused.empty()) {
+        error = refused;
+        return group;
+    }
+    const std::string encryption = encryption_of(*disk);
+    if (!encryption.empty()) error = name + ": encrypted (" + encryption + "): not read";
+    return nullptr;
 }
 
 std::unique_ptr<device> open_partition_device(const std::string& image_file, unsigned number, std::string& error) {
@@ -145,7 +57,7 @@ std::unique_ptr<device> open_partition_device(std::unique_ptr<image_source> sour
                                               unsigned number, std::string& error) {
     const auto disk = std::make_shared<image_reader>(std::move(source));
     const partition_table table = read_partition_table(*disk);
-    const std::string name = partition_name(number);
+    const std::string name = "partition " + std::to_string(number);
     if (table.kind == table_kind::none) {
         error = image_file + " holds no partition table, so no " + name;
         return nullptr;
@@ -160,7 +72,9 @@ std::unique_ptr<device> open_partition_device(std::unique_ptr<image_source> sour
         }
         return nullptr;
     }
-    return open_partition(disk, *found, error);
+    sibling_disks siblings;
+    const std::vector<volume_folder> folders = partition_folders(disk, table.partitions, siblings);
+    return open_volume(folders[static_cast<std::size_t>(found - table.partitions.begin())], siblings, 0, error);
 }
 
 }  // namespace dirtool
