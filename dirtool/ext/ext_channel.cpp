@@ -1,5 +1,7 @@
 #include "ext/ext_channel.h"
 
+#include "ext/journal_overlay.h"
+
 #include <cerrno>
 #include <limits>
 #include <new>
@@ -27,6 +29,10 @@ errcode_t read_blocks(io_channel channel, unsigned long long block, int count, v
     std::string error;
     const image_reader::result result = window.reader->read(window.start + offset, bytes, readable, error);
     if (result == image_reader::result::failed) return EIO;
+    if (window.journal && !window.journal->cover(*window.reader, window.start, window.length, offset, bytes,
+                                                 readable, error)) {
+        return EIO;
+    }
     for (std::size_t i = readable; i < size; ++i) bytes[i] = 0;
     return result == image_reader::result::done && readable == size ? 0 : EXT2_ET_SHORT_READ;
 }

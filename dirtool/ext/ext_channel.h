@@ -8,14 +8,19 @@
 #include <ext2fs/ext2fs.h>
 
 #include <cstdint>
+#include <memory>
 
 namespace dirtool {
+
+class journal_overlay;
 
 // The bytes [start, start + length) of an image. Reads past the window's end read zeros and fail.
 struct image_window {
     image_reader* reader = nullptr;
     std::uint64_t start = 0;
     std::uint64_t length = 0;
+    // The blocks a journal's recovery would write, read in place of the image's; null for none.
+    std::shared_ptr<journal_overlay> journal;
 };
 
 // Opens the file system stored in `window`, read-only. The reader must outlive the file system.
