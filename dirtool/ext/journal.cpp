@@ -179,20 +179,43 @@ public:
         }
     }
 
+    // Leaves out what a revoke hides, then orders the versions each block's newest first.
+    void finish() {
+        auto hidden = [this](const journaled_block& version) {
+            const auto revoked = revoked_up_to_.find(version.file_system_block);
+            return revoked != revoked_up_to_.end() && version.transaction <= revoked->second;
+        };
+        std::vector<journaled_block>& blocks = replay_.blocks;
+        blocks.erase(std::remove_if(blocks.begin(), blocks.end(), hidden), blocks.end());
+        // Reversed first, so that of two versions in one transaction the one logged later comes first.
+        std::reverse(blocks.begin(), blocks.end());
+        std::stable_sort(blocks.begin(), blocks.end(), [](const journaled_block& a, const journaled_block& b) {
+            if (a.file_system_block != b.file_system_block) return a.file_system_block < b.file_system_block;
+            return a.transaction > b.transaction;
+        });
+    }
+
 private:
     // Reads the log's block at `position` and moves past it; the log is read once around at most,
     // however its sequence numbers run.
     bool take(std::uint32_t& position, unsigned char* into) {
+        const std::uint32_t here = position;
+        if (!skip(position)) return false;
+        std::string error;
+        if (!journal_.read(here, into, error)) {
+            replay_.damage = "cannot read the journal: " + error;
+            return false;
+        }
+        return true;
+    }
+
+    // Moves past the log's block at `position` without reading it.
+    bool skip(std::uint32_t& position) {
         if (taken_ >= layout_.end - layout_.first) {
             replay_.damage = "the journal's log runs on past the journal's whole length";
             return false;
         }
         ++taken_;
-        std::string error;
-        if (!journal_.read(position, into, error)) {
-            replay_.damage = "cannot read the journal: " + error;
-            return false;
-        }
         position = layout_.after(position);
         return true;
     }
@@ -251,16 +274,6 @@ private:
         return true;
     }
 
-    bool skip(std::uint32_t& position) {
-        if (taken_ >= layout_.end - layout_.first) {
-            replay_.damage = "the journal's log runs on past the journal's whole length";
-            return false;
-        }
-        ++taken_;
-        position = layout_.after(position);
-        return true;
-    }
-
     bool read_revoke() {
         const std::uint32_t block_size = limits_.block_size;
         if (!block_tail_intact(layout_, block_.data(), block_size)) {
@@ -290,21 +303,6 @@ private:
         pending_.clear();
         pending_revokes_.clear();
         transaction_crc_ = ~0u;
-    }
-
-public:
-    // Leaves out what a revoke hides, then orders the versions each block's newest first.
-    void finish() {
-        auto hidden = [this](const journaled_block& version) {
-            const auto revoked = revoked_up_to_.find(version.file_system_block);
-            return revoked != revoked_up_to_.end() && version.transaction <= revoked->second;
-        };
-        std::vector<journaled_block>& blocks = replay_.blocks;
-        blocks.erase(std::remove_if(blocks.begin(), blocks.end(), hidden), blocks.end());
-        std::stable_sort(blocks.begin(), blocks.end(), [](const journaled_block& a, const journaled_block& b) {
-            if (a.file_system_block != b.file_system_block) return a.file_system_block < b.file_system_block;
-            return a.transaction > b.transaction || (a.transaction == b.transaction && a.journal_block > b.journal_block);
-        });
     }
 
 private:

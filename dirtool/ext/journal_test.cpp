@@ -143,6 +143,12 @@ TEST(JournalWalk, ReplaysCommittedVersionsNewestFirst) {
              j.descriptor(8, 9, {{80, same_uuid}});
          },
          2, {{50, 5}, {50, 2}, {70, 6}}},
+        {"of one block tagged twice in a transaction, the later version first", 0,
+         [](memory_journal& j) {
+             j.descriptor(1, 7, {{50, same_uuid}, {50, same_uuid}});
+             j.commit(4, 7);
+         },
+         1, {{50, 3}, {50, 2}}},
         {"a revoke hides the block's versions up to its own transaction", 0,
          [](memory_journal& j) {
              j.descriptor(1, 7, {{50, same_uuid}, {60, same_uuid}});
