@@ -154,7 +154,9 @@ public:
     log_walk(journal_blocks& journal, const journal_limits& limits, const journal_layout& layout,
              journal_replay& replay)
         : journal_(journal), limits_(limits), layout_(layout), replay_(replay), block_(limits.block_size),
-          data_(limits.block_size) {}
+          data_(limits.block_size) {
+        pending_.reserve(limits.block_size / layout.tag_size);
+    }
 
     void run() {
         std::uint32_t position = layout_.start;
@@ -187,12 +189,14 @@ public:
         };
         std::vector<journaled_block>& blocks = replay_.blocks;
         blocks.erase(std::remove_if(blocks.begin(), blocks.end(), hidden), blocks.end());
-        // Reversed first, so that of two versions in one transaction the one logged later comes first.
-        std::reverse(blocks.begin(), blocks.end());
-        std::stable_sort(blocks.begin(), blocks.end(), [](const journaled_block& a, const journaled_block& b) {
+        // Newest first; within one transaction a block logged twice has its later version first.
+        // The log's order mostly is the file system's already, and then nothing moves.
+        auto before = [](const journaled_block& a, const journaled_block& b) {
             if (a.file_system_block != b.file_system_block) return a.file_system_block < b.file_system_block;
-            return a.transaction > b.transaction;
-        });
+            if (a.transaction != b.transaction) return a.transaction > b.transaction;
+            return a.logged > b.logged;
+        };
+        if (!std::is_sorted(blocks.begin(), blocks.end(), before)) std::sort(blocks.begin(), blocks.end(), before);
     }
 
 private:
@@ -297,6 +301,7 @@ private:
         const std::uint32_t transaction = replay_.transactions++;
         for (journaled_block& version : pending_) {
             version.transaction = transaction;
+            version.logged = static_cast<std::uint32_t>(replay_.blocks.size());
             replay_.blocks.push_back(version);
         }
         for (const std::uint64_t block : pending_revokes_) revoked_up_to_[block] = transaction;

@@ -35,6 +35,7 @@ struct journaled_block {
     std::uint64_t file_system_block = 0;
     std::uint64_t journal_block = 0;
     std::uint32_t transaction = 0;  // its transaction's place in the log, from 0: later is newer
+    std::uint32_t logged = 0;       // its tag's place in the log, from 0
     std::uint32_t sequence = 0;     // its transaction's sequence number, which its checksum covers
     std::uint32_t checksum = 0;
     tag_checksum checksum_kind = tag_checksum::none;

@@ -6,6 +6,7 @@
 
 #include <ext2fs/ext2fs.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <utility>
 
@@ -66,6 +67,41 @@ int note_journal_block(ext2_filsys, blk64_t* block, e2_blkcnt_t index, blk64_t, 
     return 0;
 }
 
+// The extents of an extent-mapped journal, leaf by leaf: a few, where the block map has one entry
+// per block. Each must start past the one before, so that a damaged tree cannot lead round in a
+// circle.
+bool map_journal_extents(ext2_filsys fs, ext2_ino_t number, ext2_inode& inode, extent_collection& collection) {
+    ext2_extent_handle_t handle = nullptr;
+    errcode_t code = ext2fs_extent_open2(fs, number, &inode, &handle);
+    if (code != 0) {
+        collection.damage = "its extent tree cannot be read: " + std::string(error_message(code));
+        return false;
+    }
+    std::vector<journal_extent>& extents = *collection.extents;
+    ext2fs_extent extent{};
+    for (code = ext2fs_extent_get(handle, EXT2_EXTENT_ROOT, &extent); code == 0 && collection.damage.empty();
+         code = ext2fs_extent_get(handle, EXT2_EXTENT_NEXT_LEAF, &extent)) {
+        if ((extent.e_flags & EXT2_EXTENT_FLAGS_LEAF) == 0) continue;
+        const std::uint64_t first = extent.e_lblk;
+        const std::uint64_t end = saturated_sum(first, extent.e_len);
+        const std::uint64_t physical_end = saturated_sum(extent.e_pblk, extent.e_len);
+        if ((!extents.empty() && first < extents.back().journal_first + extents.back().count) ||
+            physical_end > collection.file_system_blocks || extent.e_len == 0) {
+            collection.damage = "the journal's extent tree is damaged";
+        } else if (first >= collection.length) {
+            break;
+        } else if ((extent.e_flags & EXT2_EXTENT_FLAGS_UNINIT) == 0) {
+            // An unwritten extent holds nothing of the journal: its blocks stay unmapped.
+            extents.push_back({first, extent.e_pblk, std::min(end, collection.length) - first});
+        }
+    }
+    ext2fs_extent_free(handle);
+    if (code != 0 && code != EXT2_ET_EXTENT_NO_NEXT && collection.damage.empty()) {
+        collection.damage = "its extent tree cannot be read: " + std::string(error_message(code));
+    }
+    return collection.damage.empty();
+}
+
 // Where the journal's blocks lie, from its inode; false with a message when they cannot be told.
 bool map_journal(ext2_filsys fs, std::vector<journal_extent>& extents, std::uint64_t& length, std::string& error) {
     const ext2_ino_t number = fs->super->s_journal_inum;
@@ -82,6 +118,10 @@ bool map_journal(ext2_filsys fs, std::vector<journal_extent>& extents, std::uint
         return false;
     }
     extent_collection collection{&extents, length, file_system_blocks, {}};
+    if ((inode.i_flags & EXT4_EXTENTS_FL) != 0) {
+        if (!map_journal_extents(fs, number, inode, collection)) error = collection.damage;
+        return error.empty();
+    }
     code = ext2fs_block_iterate3(fs, number, BLOCK_FLAG_READ_ONLY | BLOCK_FLAG_DATA_ONLY, nullptr,
                                  note_journal_block, &collection);
     if (code != 0 || !collection.damage.empty()) {
