@@ -173,6 +173,13 @@ TEST(JournalWalk, ReplaysCommittedVersionsNewestFirst) {
              j.commit(2, 7);
          },
          1, {{61, 1}, {(std::uint64_t{1} << 32) + 5, 63}}},
+        {"a whole-transaction checksum left empty passes", 0,
+         [](memory_journal& j) {
+             j.put(0, 0x24, 1);
+             j.descriptor(1, 7, {{50, same_uuid}});
+             j.commit(3, 7);
+         },
+         1, {{50, 2}}},
         {"a clean journal has nothing to replay", 0,
          [](memory_journal& j) {
              j.put(0, 0x1c, 0);
