@@ -3,6 +3,7 @@
 #include "base/bytes.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <map>
 
@@ -31,12 +32,20 @@ std::uint32_t chained_crc32c(std::uint32_t register_value, const void* bytes, st
     return ~crc32c(bytes, count, ~register_value);
 }
 
-// The big-endian CRC-32 of the older, whole-transaction checksum, from a raw register.
-std::uint32_t chained_crc32_be(std::uint32_t crc, const unsigned char* bytes, std::size_t count) {
-    for (std::size_t i = 0; i < count; ++i) {
-        crc ^= std::uint32_t{bytes[i]} << 24;
+// The big-endian CRC-32 of the older, whole-transaction checksum, from a raw register, a byte at a
+// time through a table.
+constexpr std::array<std::uint32_t, 256> crc32_be_table = [] {
+    std::array<std::uint32_t, 256> table{};
+    for (std::uint32_t i = 0; i < 256; ++i) {
+        std::uint32_t crc = i << 24;
         for (int bit = 0; bit < 8; ++bit) crc = (crc & 0x80000000u) != 0 ? (crc << 1) ^ 0x04c11db7u : crc << 1;
+        table[i] = crc;
     }
+    return table;
+}();
+
+std::uint32_t chained_crc32_be(std::uint32_t crc, const unsigned char* bytes, std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) crc = (crc << 8) ^ crc32_be_table[(crc >> 24) ^ bytes[i]];
     return crc;
 }
 
