@@ -166,9 +166,7 @@ public:
     log_walk(journal_blocks& journal, const journal_limits& limits, const journal_layout& layout,
              journal_replay& replay)
         : journal_(journal), limits_(limits), layout_(layout), replay_(replay), block_(limits.block_size),
-          data_(limits.block_size) {
-        pending_.reserve(limits.block_size / layout.tag_size);
-    }
+          data_(limits.block_size) {}
 
     void run() {
         std::uint32_t position = layout_.start;
@@ -195,6 +193,7 @@ public:
 
     // Leaves out what a revoke hides, then orders the versions each block's newest first.
     void finish() {
+        replay_.blocks.resize(committed_);  // the uncommitted transaction's versions
         auto hidden = [this](const journaled_block& version) {
             const auto revoked = revoked_up_to_.find(version.file_system_block);
             return revoked != revoked_up_to_.end() && version.transaction <= revoked->second;
@@ -244,12 +243,11 @@ private:
         }
         const bool whole_transaction_sum = (layout_.compat & compat_checksum) != 0 && !layout_.checksummed();
         if (whole_transaction_sum) transaction_crc_ = chained_crc32_be(transaction_crc_, block_.data(), block_size);
-        // Copied: reading the data blocks for the older checksum reuses the block's buffer.
-        const std::vector<unsigned char> tags(block_.begin(), block_.end());
+        const unsigned char* tags = block_.data();  // data blocks, read for the older sum, go to data_
         const std::uint32_t limit = block_size - layout_.tail_size;
         std::uint32_t offset = header_size;
         while (offset + layout_.tag_size <= limit) {
-            const unsigned char* tag = tags.data() + offset;
+            const unsigned char* tag = tags + offset;
             journaled_block version;
             version.sequence = sequence;
             std::uint64_t number = load_be32(tag);
@@ -284,7 +282,9 @@ private:
             } else if (!skip(position)) {
                 return false;
             }
-            pending_.push_back(version);
+            // Kept at the replay's end until the commit block says whether the transaction stands.
+            version.logged = static_cast<std::uint32_t>(replay_.blocks.size());
+            replay_.blocks.push_back(version);
             if ((flags & flag_last_tag) != 0) break;
         }
         return true;
@@ -311,13 +311,9 @@ private:
 
     void keep_transaction() {
         const std::uint32_t transaction = replay_.transactions++;
-        for (journaled_block& version : pending_) {
-            version.transaction = transaction;
-            version.logged = static_cast<std::uint32_t>(replay_.blocks.size());
-            replay_.blocks.push_back(version);
-        }
+        for (std::size_t i = committed_; i < replay_.blocks.size(); ++i) replay_.blocks[i].transaction = transaction;
+        committed_ = replay_.blocks.size();
         for (const std::uint64_t block : pending_revokes_) revoked_up_to_[block] = transaction;
-        pending_.clear();
         pending_revokes_.clear();
         transaction_crc_ = ~0u;
     }
@@ -331,7 +327,7 @@ private:
     std::vector<unsigned char> data_;
     std::uint64_t taken_ = 0;
     std::uint32_t transaction_crc_ = ~0u;
-    std::vector<journaled_block> pending_;
+    std::size_t committed_ = 0;  // replay_.blocks past this belong to a transaction not yet committed
     std::vector<std::uint64_t> pending_revokes_;
     std::map<std::uint64_t, std::uint32_t> revoked_up_to_;
 };
