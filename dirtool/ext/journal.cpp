@@ -166,7 +166,11 @@ public:
     log_walk(journal_blocks& journal, const journal_limits& limits, const journal_layout& layout,
              journal_replay& replay)
         : journal_(journal), limits_(limits), layout_(layout), replay_(replay), block_(limits.block_size),
-          data_(limits.block_size) {}
+          data_(limits.block_size) {
+        // Room for a log full of tags, up to a bound: growing the list page by page costs more
+        // than the list itself.
+        replay.blocks.reserve(std::min<std::size_t>(layout.end - layout.first, std::size_t{1} << 17));
+    }
 
     void run() {
         std::uint32_t position = layout_.start;

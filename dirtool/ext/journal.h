@@ -33,7 +33,7 @@ enum class tag_checksum : std::uint8_t { none, low_16_bits, full_32_bits };
 // One committed version of a file-system block.
 struct journaled_block {
     std::uint64_t file_system_block = 0;
-    std::uint64_t journal_block = 0;
+    std::uint32_t journal_block = 0;  // a journal's length is a 32-bit count of blocks
     std::uint32_t transaction = 0;  // its transaction's place in the log, from 0: later is newer
     std::uint32_t logged = 0;       // its tag's place in the log, from 0
     std::uint32_t sequence = 0;     // its transaction's sequence number, which its checksum covers

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 #include <utility>
 
 namespace dirtool {
@@ -58,6 +59,16 @@ bool journal_overlay::newest_intact(std::size_t first, std::size_t end, image_re
 bool journal_overlay::cover(image_reader& reader, std::uint64_t window_start, std::uint64_t window_length,
                             std::uint64_t offset, char* bytes, std::size_t count, std::string& error) {
     if (count == 0 || blocks_.empty()) return true;
+    // Called from the library's C frames, which no exception may cross.
+    try {
+        return cover_blocks(reader, window_start, window_length, offset, bytes, count, error);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+}
+
+bool journal_overlay::cover_blocks(image_reader& reader, std::uint64_t window_start, std::uint64_t window_length,
+                                   std::uint64_t offset, char* bytes, std::size_t count, std::string& error) {
     const std::uint64_t first_block = offset / block_size_;
     const std::uint64_t last_block = (offset + (count - 1)) / block_size_;
     auto version = std::lower_bound(blocks_.begin(), blocks_.end(), first_block,

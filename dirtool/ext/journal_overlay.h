@@ -42,6 +42,8 @@ public:
     std::size_t block_count() const { return blocks_.size(); }
 
 private:
+    bool cover_blocks(image_reader& reader, std::uint64_t window_start, std::uint64_t window_length,
+                      std::uint64_t offset, char* bytes, std::size_t count, std::string& error);
     // The newest version of one block that passes its checksum, into `block_`; false when there
     // is none and the image's block stands.
     bool newest_intact(std::size_t first, std::size_t end, image_reader& reader, std::uint64_t window_start,
