@@ -308,7 +308,14 @@ private:
         const std::uint32_t record_size = layout_.has(incompat_64bit) ? 8 : 4;
         for (std::uint32_t offset = header_size + 4; offset + record_size <= used; offset += record_size) {
             const unsigned char* record = block_.data() + offset;
-            pending_revokes_.push_back(record_size == 8 ? load_be64(record) : load_be32(record));
+            const std::uint64_t block = record_size == 8 ? load_be64(record) : load_be32(record);
+            // A block past the file system's end has no version to hide.
+            if (block >= limits_.file_system_blocks) continue;
+            if (revoked_up_to_.size() + pending_revokes_.size() >= limits_.most_revoked_blocks) {
+                replay_.damage = "the journal revokes more than " + std::to_string(limits_.most_revoked_blocks) + " blocks";
+                return false;
+            }
+            pending_revokes_.push_back(block);
         }
         return true;
     }

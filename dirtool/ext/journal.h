@@ -6,6 +6,7 @@
 // that meets damage stops there, keeping the transactions committed before it.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -25,6 +26,9 @@ struct journal_limits {
     std::uint64_t journal_blocks = 0;  // the length of the journal's file, in blocks
     std::uint32_t block_size = 0;      // the file system's
     std::uint64_t file_system_blocks = 0;
+    // Revoke records take no log blocks of their own: a bound keeps a hostile log of revoke
+    // blocks from filling the memory. No transaction a kernel writes comes near it.
+    std::size_t most_revoked_blocks = std::size_t{1} << 20;
 };
 
 // How a journaled block's own checksum is kept in its tag.

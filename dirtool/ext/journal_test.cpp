@@ -108,7 +108,9 @@ struct walked {
 walked walk(memory_journal& journal, std::uint64_t journal_blocks = journal_length,
             std::uint64_t file_system_size = file_system_blocks) {
     walked result;
-    result.usable = walk_journal(journal, {journal_blocks, block_size, file_system_size}, result.replay, result.error);
+    journal_limits limits{journal_blocks, block_size, file_system_size};
+    limits.most_revoked_blocks = 4096;
+    result.usable = walk_journal(journal, limits, result.replay, result.error);
     return result;
 }
 
@@ -230,6 +232,13 @@ TEST(JournalWalk, DamageStopsTheWalkAfterWhatWasCommitted) {
         {"a revoke block of absurd length", [](memory_journal& j) {
              j.revoke(4, 8, {50});
              j.put(4, 12, 0xffffffffu);
+         }, journal_length, true, 1},
+        {"revoke blocks of more records than any transaction revokes", [](memory_journal& j) {
+             std::vector<std::uint32_t> records(254);
+             for (std::uint32_t block = 4; block < journal_length; ++block) {
+                 for (std::uint32_t i = 0; i < records.size(); ++i) records[i] = i;
+                 j.revoke(block, 8, records);
+             }
          }, journal_length, true, 1},
         {"descriptors of one sequence all around the log", [](memory_journal& j) {
              for (std::uint32_t block = 1; block < journal_length; ++block) j.descriptor(block, 7, {{90, same_uuid}});
