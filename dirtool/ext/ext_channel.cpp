@@ -1,5 +1,7 @@
 #include "ext/ext_channel.h"
 
+#include "ext/journal_overlay.h"
+
 #include <cerrno>
 #include <limits>
 #include <new>
@@ -32,6 +34,12 @@ errcode_t read_blocks(io_channel channel, unsigned long long block, int count, v
     std::string error;
     const image_reader::result result = window.reader->read(window.start + offset, bytes, readable, error);
     if (result == image_reader::result::failed) {
+        failure_of_last_read() = error;
+        return EIO;
+    }
+    // Blocks that committed transactions of an unrecovered journal wrote read as they wrote them.
+    if (window.journal && !window.journal->cover(*window.reader, window.start, window.length, offset, bytes,
+                                                 readable, error)) {
         failure_of_last_read() = error;
         return EIO;
     }

@@ -10,15 +10,20 @@
 #include <ext2fs/ext2fs.h>
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 namespace dirtool {
+
+class journal_overlay;
 
 // The bytes [start, start + length) of an image. Reads past the window's end read zeros and fail.
 struct image_window {
     image_reader* reader = nullptr;
     std::uint64_t start = 0;
     std::uint64_t length = 0;
+    // The blocks a journal's recovery would write, read in place of the image's; null for none.
+    std::shared_ptr<journal_overlay> journal;
 };
 
 // What the disk said of the last read that failed (a container's damaged table, a host error), which
@@ -31,9 +36,5 @@ errcode_t open_file_system(const image_window& window, ext2_filsys& fs);
 // A channel over `window`, as the library opens one; refuses to open for writing, and every write
 // fails with EXT2_ET_RO_FILSYS.
 errcode_t open_image_channel(const image_window& window, int flags, io_channel* opened);
-
-// The message of the last read of the disk that failed (a host error, a damaged container),
-// taken once: the library reports such a read as a bare EIO.
-std::string take_read_failure();
 
 }  // namespace dirtool

@@ -7,6 +7,7 @@
 
 #include "ext/ext_channel.h"
 #include "ext/ext_entries.h"
+#include "ext/journal_overlay.h"
 #include "host/host_fs.h"
 
 #include <ext2fs/ext2fs.h>
@@ -236,7 +237,7 @@ bool has_ext_magic(image_reader& disk) {
 }
 
 bool ext_last_written(const std::shared_ptr<image_reader>& disk, std::int64_t& seconds) {
-    const image_window window{disk.get(), 0, disk->source().size()};
+    const image_window window{disk.get(), 0, disk->source().size(), nullptr};
     ext2_filsys fs = nullptr;
     if (open_file_system(window, fs) != 0) return false;
     seconds = static_cast<std::int64_t>(fs->super->s_wtime) | (static_cast<std::int64_t>(fs->super->s_wtime_hi) << 32);
@@ -246,7 +247,8 @@ bool ext_last_written(const std::shared_ptr<image_reader>& disk, std::int64_t& s
 
 std::unique_ptr<device> open_ext_device(const std::shared_ptr<image_reader>& disk, const std::string& name,
                                         std::string& error) {
-    auto window = std::make_unique<image_window>(image_window{disk.get(), 0, disk->source().size()});
+    auto window = std::make_unique<image_window>(image_window{disk.get(), 0, disk->source().size(), nullptr});
+    window->journal = recover_journal(*window, name);
     ext2_filsys fs = nullptr;
     const errcode_t code = open_file_system(*window, fs);
     if (code != 0) {
