@@ -39,6 +39,7 @@ bool group_descriptors::attach(ext2_filsys fs, blk64_t superblock, std::uint64_t
     fs_ = fs;
     superblock_ = superblock;
     blocks_read_.clear();
+    groups_checked_.clear();
     // Every descriptor block is a block of the disk: a count the disk cannot hold is damage, and
     // would otherwise ask for an absurd table.
     const std::uint64_t block_size = fs->blocksize;
@@ -79,6 +80,7 @@ bool group_descriptors::use_group(dgrp_t group, std::string& error) {
         error = "block group " + std::to_string(group) + " is past the last of the file system";
         return false;
     }
+    if (groups_checked_.count(group) != 0) return true;
     const std::uint64_t index = group / static_cast<unsigned>(EXT2_DESC_PER_BLOCK(fs_->super));
     if (blocks_read_.count(index) == 0) {
         char* block = reinterpret_cast<char*>(fs_->group_desc) + index * fs_->blocksize;
@@ -118,6 +120,7 @@ bool group_descriptors::use_group(dgrp_t group, std::string& error) {
         error = group_text(group) + " places its " + wrong + " where it cannot be";
         return false;
     }
+    groups_checked_.insert(group);
     return true;
 }
 

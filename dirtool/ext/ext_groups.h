@@ -22,7 +22,7 @@ public:
 
     // Reads the descriptor block that holds `group` the first time one of its groups is used, and
     // checks the group's descriptor: its checksum, and that its bitmaps and inode table lie where
-    // the file system has room for them. Every use checks again, so a damaged group keeps failing.
+    // the file system has room for them. A damaged group fails at every use.
     bool use_group(dgrp_t group, std::string& error);
 
     // The group that holds the inode. A number outside the file system is left to the library,
@@ -35,6 +35,7 @@ private:
     ext2_filsys fs_ = nullptr;
     blk64_t superblock_ = 0;
     std::set<std::uint64_t> blocks_read_;  // indexes of the descriptor blocks in the table
+    std::set<dgrp_t> groups_checked_;      // and the groups whose descriptor passed
 };
 
 }  // namespace ext
