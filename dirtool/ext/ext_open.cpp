@@ -1,7 +1,6 @@
 #include "ext/ext_open.h"
 
 #include "base/bytes.h"
-#include "volumes/volumes.h"
 
 #include <algorithm>
 #include <climits>
@@ -26,6 +25,18 @@ bool read_superblock(const image_window& window, std::uint64_t offset, ext2_supe
     if (offset > window.length || window.length - offset < sizeof super) return false;
     return window.reader->read(window.start + offset, reinterpret_cast<char*>(&super), sizeof super, ignored) ==
            image_reader::result::done;
+}
+
+// The 0x55 0xAA that ends an MBR, a GPT's protective MBR and a boot sector: a file system keeps its
+// first 1024 bytes free, and the ones a boot loader writes there do not hold it. Reading the whole
+// partition table, its CRCs summed, would cost every run over a whole disk more than the rest.
+bool has_boot_signature(const image_window& window) {
+    unsigned char signature[2] = {};
+    std::string ignored;
+    return window.length >= 512 &&
+           window.reader->read(window.start + 510, reinterpret_cast<char*>(signature), 2, ignored) ==
+               image_reader::result::done &&
+           signature[0] == 0x55 && signature[1] == 0xaa;
 }
 
 // Of a superblock whose s_log_block_size has been checked.
@@ -156,7 +167,7 @@ bool open_with_backups(const image_window& window, opened_file_system& opened, s
     const bool primary_has_magic = read_superblock(window, superblock_offset, primary) &&
                                    primary.s_magic == EXT2_SUPER_MAGIC;
     // A whole disk starts with its partition table, not with a file system that lost its superblock.
-    if (!primary_has_magic && read_partition_table(*window.reader).kind != table_kind::none) return false;
+    if (!primary_has_magic && has_boot_signature(window)) return false;
 
     std::vector<superblock_place> places;
     if (primary_has_magic) places = backup_places(primary, window.length);

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
+#include <ostream>
 
 #include "device_model.h"
 #include "ext_image_support.h"
@@ -71,6 +72,11 @@ struct damage_case {
     const char* size;
     std::uint64_t backup_used;  // the block e2fsck is told to repair from
 };
+
+// Names the case in test names and messages, rather than its bytes.
+void PrintTo(const damage_case& c, std::ostream* out) {
+    *out << c.name;
+}
 
 class DamagedSuperblocks : public ::testing::TestWithParam<damage_case> {
 protected:
