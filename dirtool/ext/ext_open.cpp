@@ -204,7 +204,7 @@ bool open_with_backups(const image_window& window, opened_file_system& opened, s
                              (backup_code != 0 ? std::string(error_message(backup_code)) : descriptors_problem);
         }
     }
-    if (!backup_problem.empty()) error += "; " + backup_problem;
+    error += "; " + (backup_problem.empty() ? std::string("no usable backup superblock found") : backup_problem);
     for (const std::string& notice : opened.notices) error += "; " + notice;
     opened.notices.clear();
     return false;

@@ -67,7 +67,7 @@ enum class damage { primary_superblock, group_descriptors, descriptors_and_first
 struct damage_case {
     const char* name;
     unsigned block_size;
-    bool metadata_csum;
+    const char* features;
     damage what;
     const char* size;
     std::uint64_t backup_used;  // the block e2fsck is told to repair from
@@ -96,7 +96,7 @@ protected:
     bool make_image(const damage_case& c, const std::string& image) {
         // Without dir_index: e2fsck indexes a folder of many blocks that has no index, and so
         // reorders it, which says nothing of the damage repaired.
-        const std::string features = std::string(c.metadata_csum ? "metadata_csum" : "^metadata_csum") + ",^dir_index";
+        const std::string features = std::string(c.features) + ",^dir_index";
         return std::system((mke2fs_program + " -q -F -t ext4 -b " + std::to_string(c.block_size) + " -O " + features +
                             " -d '" + tree_ + "' '" + image + "' " + c.size + " >/dev/null 2>&1")
                                .c_str()) == 0 &&
@@ -179,16 +179,20 @@ TEST_P(DamagedSuperblocks, ListWhatE2fsckRepairsThroughTheBackup) {
 INSTANTIATE_TEST_SUITE_P(
     Images, DamagedSuperblocks,
     ::testing::Values(
-        damage_case{"superblock_1k_csum", 1024, true, damage::primary_superblock, "20M", 8193},
-        damage_case{"superblock_1k", 1024, false, damage::primary_superblock, "20M", 8193},
-        damage_case{"superblock_4k_csum", 4096, true, damage::primary_superblock, "140M", 32768},
-        damage_case{"superblock_4k", 4096, false, damage::primary_superblock, "140M", 32768},
-        damage_case{"descriptors_1k_csum", 1024, true, damage::group_descriptors, "20M", 8193},
-        damage_case{"descriptors_1k", 1024, false, damage::group_descriptors, "20M", 8193},
-        damage_case{"descriptors_4k_csum", 4096, true, damage::group_descriptors, "140M", 32768},
-        damage_case{"descriptors_4k", 4096, false, damage::group_descriptors, "140M", 32768},
-        damage_case{"foreign_first_backup_1k", 1024, true, damage::descriptors_and_first_backup_from_elsewhere, "40M",
-                    3 * 8192 + 1}),
+        damage_case{"superblock_1k_csum", 1024, "metadata_csum", damage::primary_superblock, "20M", 8193},
+        damage_case{"superblock_1k", 1024, "^metadata_csum", damage::primary_superblock, "20M", 8193},
+        damage_case{"superblock_2k", 2048, "metadata_csum", damage::primary_superblock, "70M", 16384},
+        damage_case{"superblock_4k_csum", 4096, "metadata_csum", damage::primary_superblock, "140M", 32768},
+        damage_case{"superblock_4k", 4096, "^metadata_csum", damage::primary_superblock, "140M", 32768},
+        damage_case{"descriptors_1k_csum", 1024, "metadata_csum", damage::group_descriptors, "20M", 8193},
+        damage_case{"descriptors_1k", 1024, "^metadata_csum", damage::group_descriptors, "20M", 8193},
+        damage_case{"descriptors_4k_csum", 4096, "metadata_csum", damage::group_descriptors, "140M", 32768},
+        damage_case{"descriptors_4k", 4096, "^metadata_csum", damage::group_descriptors, "140M", 32768},
+        // The copies of a meta group's descriptors lie in its second group and its last.
+        damage_case{"descriptors_1k_meta_bg", 1024, "metadata_csum,meta_bg,^resize_inode", damage::group_descriptors,
+                    "20M", 8193},
+        damage_case{"foreign_first_backup_1k", 1024, "metadata_csum", damage::descriptors_and_first_backup_from_elsewhere,
+                    "40M", 3 * 8192 + 1}),
     [](const ::testing::TestParamInfo<damage_case>& param) { return std::string(param.param.name); });
 
 }  // namespace
