@@ -12,8 +12,9 @@
 #                           (the .deb's Depends), lintian and groff
 #   scripts/setup.sh bench  the host build, valgrind, 7-Zip as the in-process reference reader,
 #                           Debian's Python 3 with matplotlib for the picture, and the Windows
-#                           build under Wine (as for the tests)
+#                           build under Wine (as for the tests), with the e2fsprogs source it links
 set -euo pipefail
+cd "$(dirname "$0")/.."
 
 job=${1:-demo}
 missing=()
@@ -62,6 +63,8 @@ case "$job" in
     need_command wine wine
     need_package wine32:i386
     need_package wine64
+    need_command dpkg-source dpkg-dev
+    need_package debian-keyring
     ;;
 esac
 
@@ -162,5 +165,5 @@ add_source_entry() {
 }
 
 case "$job" in
-  test) fetch_e2fsprogs_source ;;
+  test | bench) fetch_e2fsprogs_source ;;
 esac

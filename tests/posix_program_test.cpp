@@ -38,5 +38,29 @@ TEST(PosixProgram, ToolFromTheCurrentFolderFirstThenFromPath) {
     set_environment("PATH", path);
 }
 
+// A link inside a folder device is listed as a link and never followed: a path through one that
+// leads to a folder outside the device finds nothing there, asked of the tool directly.
+TEST(PosixProgram, ToolFindsNothingThroughALinkOutOfTheDevice) {
+    const std::string work = fresh_folder("link-out");
+    make_device(work + "/devices/hda1", {folder("etc")});
+    fs::create_directories(work + "/outside/inner");
+    std::ofstream(work + "/outside/secret") << "not on the device\n";
+    fs::create_directory_symlink(work + "/outside", work + "/devices/hda1/escape");
+    fs::create_directory_symlink(work + "/outside", work + "/devices/hda1/etc/escape");
+    set_environment("KOVO_DEVICES", work + "/devices");
+    const std::string tool = "kovont.exe";
+    const struct {
+        const char* path;
+    } rows[] = {{"/escape/"}, {"/escape/inner/"}, {"/etc/escape/"}, {"etc/escape/inner"}};
+    for (const auto& r : rows) {
+        const run_result listed = run_in(work, tool, {"-s/dev/hda1", r.path});
+        EXPECT_EQ(listed.output, std::string("Can't find ") + r.path + " on /dev/hda1\n") << r.path;
+        EXPECT_EQ(listed.status, 1) << r.path;
+    }
+    const run_result copied = run_in(work, tool, {"-READ", "-s/dev/hda1", "/escape/secret", "secret"});
+    EXPECT_EQ(copied.status, 1);
+    EXPECT_FALSE(fs::exists(work + "/secret"));
+}
+
 }  // namespace
 }  // namespace whole_program

@@ -78,7 +78,8 @@ TEST(ImageReader, ReadsADiskThatTakesOnlyAlignedSectors) {
     };
     for (const std::size_t sector : sector_sizes) {
         SCOPED_TRACE(std::to_string(sector) + "-byte sectors");
-        image_reader reader(std::make_unique<strict_disk>(bytes, sector));
+        const auto log = std::make_shared<disk_log>();
+        image_reader reader(strict_disk(bytes, sector, log));
         for (const auto& r : reads) {
             SCOPED_TRACE(std::to_string(r.count) + " bytes at " + std::to_string(r.offset));
             std::vector<char> memory(r.count + 4096 * 2, 'x');
@@ -92,6 +93,7 @@ TEST(ImageReader, ReadsADiskThatTakesOnlyAlignedSectors) {
             expected.resize(r.count, '\0');
             EXPECT_EQ(std::string(into, r.count), expected);
         }
+        EXPECT_TRUE(log->refused.empty()) << log->refused.front().count << " bytes at " << log->refused.front().offset;
     }
 }
 
@@ -141,11 +143,12 @@ TEST(ImageDevice, ListsAndCopiesThroughADiskThatTakesOnlyAlignedSectors) {
     };
     for (const std::size_t sector : sector_sizes) {
         SCOPED_TRACE(std::to_string(sector) + "-byte sectors");
-        const std::unique_ptr<device> bare_disk = open_image_device(std::make_unique<strict_disk>(bare, sector), "bare", error);
+        const auto log = std::make_shared<disk_log>();
+        const std::unique_ptr<device> bare_disk = open_image_device(strict_disk(bare, sector, log), "bare", error);
         ASSERT_TRUE(bare_disk) << error;
-        const std::unique_ptr<device> partition = open_partition_device(std::make_unique<strict_disk>(whole, sector), "whole", 1, error);
+        const std::unique_ptr<device> partition = open_partition_device(strict_disk(whole, sector, log), "whole", 1, error);
         ASSERT_TRUE(partition) << error;
-        const std::unique_ptr<device> whole_disk = open_image_device(std::make_unique<strict_disk>(whole, sector), "whole", error);
+        const std::unique_ptr<device> whole_disk = open_image_device(strict_disk(whole, sector, log), "whole", error);
         ASSERT_TRUE(whole_disk) << error;
         for (const std::string& folder : folders) {
             SCOPED_TRACE("/" + folder);
@@ -167,6 +170,7 @@ TEST(ImageDevice, ListsAndCopiesThroughADiskThatTakesOnlyAlignedSectors) {
                 EXPECT_TRUE(same_contents(item.path().string(), out)) << relative;
             }
         }
+        EXPECT_TRUE(log->refused.empty()) << log->refused.front().count << " bytes at " << log->refused.front().offset;
     }
 }
 

@@ -4,6 +4,7 @@
 
 #include "devices/devices.h"
 #include "disk/disk.h"
+#include "disk/memory_disk.h"
 #include "host/host_fs.h"
 
 #include <gtest/gtest.h>
@@ -206,38 +207,14 @@ inline bool make_image(const std::string& work, const std::string& source, const
                      "' >/dev/null 2>&1");
 }
 
-// A raw disk as Windows serves one: it takes whole sectors only, at whole-sector offsets, into
-// sector-aligned memory, and nothing past its last sector. Any other read fails, and fails the test.
-class strict_disk final : public image_source {
-public:
-    strict_disk(std::string bytes, std::size_t sector) : bytes_(std::move(bytes)), sector_(sector) {}
-
-    std::uint64_t size() const override { return bytes_.size(); }
-    std::size_t sector_size() const override { return sector_; }
-    std::int64_t modified() const override { return jan_02_2026; }
-    file_identity identity() const override { return {}; }
-
-    bool read_sectors(std::uint64_t offset, char* data, std::size_t count, std::size_t& got,
-                      std::string& error) override {
-        got = 0;
-        if (offset % sector_ != 0 || count % sector_ != 0 || reinterpret_cast<std::uintptr_t>(data) % sector_ != 0 ||
-            offset > bytes_.size() || count > bytes_.size() - offset) {
-            ADD_FAILURE() << "refused: " << count << " bytes at " << offset;
-            error = "the disk refuses the read";
-            return false;
-        }
-        std::memcpy(data, bytes_.data() + offset, count);
-        got = count;
-        return true;
-    }
-
-private:
-    std::string bytes_;
-    std::size_t sector_;
-};
+// A disk that takes only whole aligned sectors, as a raw disk does; a test fails on any other read.
+inline std::unique_ptr<image_source> strict_disk(std::string bytes, std::size_t sector,
+                                                 std::shared_ptr<disk_log> log) {
+    return std::make_unique<memory_disk>(std::move(bytes), sector, memory_disk::rules::raw_disk, std::move(log),
+                                         jan_02_2026);
+}
 
 constexpr std::size_t sector_sizes[] = {512, 4096};
-
 
 }  // namespace image_tests
 }  // namespace dirtool

@@ -56,7 +56,10 @@ std::unique_ptr<image_source> open_disk(std::unique_ptr<image_source> file, cons
         probe.tail_length = got > skip ? got - skip : 0;
     }
     for (const container_format* format : formats) {
-        if (format != nullptr && format->recognises(probe)) return format->open(std::move(file), path, depth, error);
+        // Parents and extents are found from the real file's folder, not from a link's.
+        if (format != nullptr && format->recognises(probe)) {
+            return format->open(std::move(file), resolved_path(path), depth, error);
+        }
     }
     return file;
 }

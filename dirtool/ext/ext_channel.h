@@ -5,6 +5,8 @@
 
 #include "disk/disk.h"
 
+#include <sys/types.h>  // mode_t, which ext2fs.h uses without including it on MinGW
+
 #include <ext2fs/ext2fs.h>
 
 #include <cstdint>

@@ -4,6 +4,8 @@
 
 #include "base/entry.h"
 
+#include <sys/types.h>  // mode_t, which ext2fs.h uses without including it on MinGW
+
 #include <ext2fs/ext2fs.h>
 
 #include <cstdint>

@@ -39,6 +39,11 @@ bool copy_regular_file(const std::string& source, const std::string& target, std
 // anything that is not a regular file or a disk: a FIFO, for one, would wait for a writer.
 std::unique_ptr<image_source> open_image_file(const std::string& path, std::string& error);
 
+// `path` with every link in it followed, as an absolute path: the folder a disk file's parents and
+// extents are found from is the real file's, not that of a link to it. `path` itself when that
+// cannot be told.
+std::string resolved_path(const std::string& path);
+
 // The PC's own disk `number` (0 for the first), read raw: the path the setting KOVO_DISK<number>
 // names (such as "\\.\X:"), else Windows' own "\\.\PhysicalDrive<number>"; `path` is the one opened.
 // Windows only. Null with a message in `error` when it cannot be opened.

@@ -3,7 +3,10 @@
 
 #include "host/posix_helpers.h"
 
+#include <cstdlib>
+
 #include <fcntl.h>
+#include <stdlib.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -86,6 +89,14 @@ std::unique_ptr<image_source> open_image_file(const std::string& path, std::stri
         return nullptr;
     }
     return std::make_unique<posix_image_file>(descriptor, status, size);
+}
+
+std::string resolved_path(const std::string& path) {
+    char* const resolved = realpath(path.c_str(), nullptr);
+    if (resolved == nullptr) return path;
+    std::string text = resolved;
+    std::free(resolved);
+    return text;
 }
 
 std::unique_ptr<image_source> open_pc_disk(unsigned number, std::string& path, std::string& error) {

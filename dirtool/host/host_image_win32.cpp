@@ -131,6 +131,14 @@ std::unique_ptr<image_source> open_image_file(const std::string& path, std::stri
     return open_source(path, false, error);
 }
 
+std::string resolved_path(const std::string& path) {
+    // Windows file managers name the file itself; a full path is what the folder is taken from.
+    char full[MAX_PATH * 4];
+    const DWORD length = GetFullPathNameA(path.c_str(), sizeof full, full, nullptr);
+    if (length == 0 || length >= sizeof full) return path;
+    return std::string(full, length);
+}
+
 std::unique_ptr<image_source> open_pc_disk(unsigned number, std::string& path, std::string& error) {
     const std::string setting = "KOVO_DISK" + std::to_string(number);
     const char* const configured = std::getenv(setting.c_str());

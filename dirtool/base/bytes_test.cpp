@@ -1,0 +1,60 @@
+// The byte helpers every parser relies on: a wrong CRC table or a sum that wraps would let a
+// damaged structure through as sound.
+#include "base/bytes.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace dirtool {
+namespace {
+
+TEST(Bytes, CrcsHaveTheirStandardCheckValuesAndSumInPieces) {
+    const std::string check = "123456789";
+    EXPECT_EQ(crc32(check.data(), check.size()), 0xcbf43926u);
+    EXPECT_EQ(crc32c(check.data(), check.size()), 0xe3069283u);
+    EXPECT_EQ(crc32("", 0), 0u);
+    EXPECT_EQ(crc32c("", 0), 0u);
+    for (std::size_t cut = 0; cut <= check.size(); ++cut) {
+        EXPECT_EQ(crc32(check.data() + cut, check.size() - cut, crc32(check.data(), cut)), 0xcbf43926u) << cut;
+        EXPECT_EQ(crc32c(check.data() + cut, check.size() - cut, crc32c(check.data(), cut)), 0xe3069283u) << cut;
+    }
+}
+
+TEST(Bytes, FieldsInBothByteOrders) {
+    const unsigned char bytes[] = {0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0xf8};
+    EXPECT_EQ(load_le16(bytes), 0x0201u);
+    EXPECT_EQ(load_le32(bytes), 0x04030201u);
+    EXPECT_EQ(load_le64(bytes), 0xf807060504030201u);
+    EXPECT_EQ(load_be16(bytes), 0x0102u);
+    EXPECT_EQ(load_be32(bytes), 0x01020304u);
+    EXPECT_EQ(load_be64(bytes), 0x01020304050607f8u);
+}
+
+TEST(Bytes, OffsetsSaturateInsteadOfWrapping) {
+    const std::uint64_t most = no_bytes_left;
+    const struct {
+        std::uint64_t a, b, sum, product;
+    } rows[] = {
+        {0, 0, 0, 0},
+        {3, 4, 7, 12},
+        {most, 1, most, most},
+        {most - 1, 1, most, most - 1},
+        {most - 1, 2, most, most},
+        {std::uint64_t{1} << 32, std::uint64_t{1} << 32, std::uint64_t{1} << 33, most},
+        {std::uint64_t{1} << 63, std::uint64_t{1} << 63, most, most},
+        {most, 0, most, 0},
+    };
+    for (const auto& r : rows) {
+        EXPECT_EQ(saturated_sum(r.a, r.b), r.sum) << r.a << " + " << r.b;
+        EXPECT_EQ(saturated_product(r.a, r.b), r.product) << r.a << " * " << r.b;
+    }
+    EXPECT_TRUE(fits_inside(0, 10, 10));
+    EXPECT_TRUE(fits_inside(10, 0, 10));
+    EXPECT_FALSE(fits_inside(11, 0, 10));
+    EXPECT_FALSE(fits_inside(1, 10, 10));
+    EXPECT_FALSE(fits_inside(most, most, 10));
+}
+
+}  // namespace
+}  // namespace dirtool
