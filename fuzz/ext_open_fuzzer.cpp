@@ -59,9 +59,8 @@ std::vector<region> regions_of(const std::uint8_t* data, std::size_t size) {
     std::vector<region> regions;
     std::size_t at = 0;
     while (size - at >= 6) {
-        const std::uint64_t offset = static_cast<std::uint64_t>(data[at]) | static_cast<std::uint64_t>(data[at + 1]) << 8 |
-                                     static_cast<std::uint64_t>(data[at + 2]) << 16 |
-                                     static_cast<std::uint64_t>(data[at + 3]) << 24;
+        std::uint64_t offset = 0;
+        for (int i = 3; i >= 0; --i) offset = offset << 8 | data[at + static_cast<std::size_t>(i)];
         const std::size_t length = std::min<std::size_t>(static_cast<std::size_t>(data[at + 4] | data[at + 5] << 8),
                                                          size - at - 6);
         at += 6;

@@ -3,6 +3,8 @@
 // needs a block or two. Each descriptor is checked before the library is let near it.
 #pragma once
 
+#include <sys/types.h>  // mode_t, which ext2fs.h uses without including it on MinGW
+
 #include <ext2fs/ext2fs.h>
 
 #include <cstdint>

@@ -51,9 +51,8 @@ std::uint64_t byte_offset(const superblock_place& place) {
 // Whether the superblock read at `place` is the backup that group's place holds: a superblock of
 // that block size that says it is the copy in that group, at the block its own geometry puts it.
 bool is_backup_at(const ext2_super_block& super, const superblock_place& place) {
-    if (super.s_magic != EXT2_SUPER_MAGIC || super.s_log_block_size > EXT2_MAX_BLOCK_LOG_SIZE - EXT2_MIN_BLOCK_LOG_SIZE) {
-        return false;
-    }
+    const unsigned largest_log = EXT2_MAX_BLOCK_LOG_SIZE - EXT2_MIN_BLOCK_LOG_SIZE;
+    if (super.s_magic != EXT2_SUPER_MAGIC || super.s_log_block_size > largest_log) return false;
     return block_size_of(super) == place.block_size && super.s_block_group_nr == (place.group & 0xffffu) &&
            super.s_first_data_block + static_cast<std::uint64_t>(place.group) * super.s_blocks_per_group == place.block;
 }
@@ -63,7 +62,8 @@ std::string contradiction(const ext2_super_block& primary, const ext2_super_bloc
     if (std::memcmp(primary.s_uuid, backup.s_uuid, sizeof primary.s_uuid) != 0) {
         return "it belongs to another file system (its UUID differs from the primary superblock's)";
     }
-    if (primary.s_log_block_size != backup.s_log_block_size || primary.s_blocks_per_group != backup.s_blocks_per_group ||
+    if (primary.s_log_block_size != backup.s_log_block_size ||
+        primary.s_blocks_per_group != backup.s_blocks_per_group ||
         primary.s_inodes_per_group != backup.s_inodes_per_group ||
         primary.s_first_data_block != backup.s_first_data_block) {
         return "its geometry differs from the primary superblock's";
@@ -154,8 +154,6 @@ bool open_with_backups(const image_window& window, opened_file_system& opened, s
         opened.fs = fs;
         return true;
     }
-    // Only a primary superblock that could be read whole is one a backup must agree with.
-    const bool primary_readable = code == 0;
     if (fs != nullptr) ext2fs_close_free(&fs);
     if (code != 0 && !mendable(code)) {
         error = error_message(code);
@@ -163,9 +161,11 @@ bool open_with_backups(const image_window& window, opened_file_system& opened, s
     }
     error = code != 0 ? std::string(error_message(code)) : "its group descriptors cannot be used: " + problem;
 
-    ext2_super_block primary;
+    ext2_super_block primary{};
     const bool primary_has_magic = read_superblock(window, superblock_offset, primary) &&
                                    primary.s_magic == EXT2_SUPER_MAGIC;
+    // Only a primary superblock that the library could read whole is one a backup must agree with.
+    const bool primary_readable = code == 0 && primary_has_magic;
     // A whole disk starts with its partition table, not with a file system that lost its superblock.
     if (!primary_has_magic && has_boot_signature(window)) return false;
 
@@ -181,7 +181,8 @@ bool open_with_backups(const image_window& window, opened_file_system& opened, s
     std::string backup_problem;
     for (const superblock_place& place : places) {
         ext2_super_block backup;
-        if (place.block > INT_MAX || !read_superblock(window, byte_offset(place), backup) || !is_backup_at(backup, place)) {
+        if (place.block > INT_MAX || !read_superblock(window, byte_offset(place), backup) ||
+            !is_backup_at(backup, place)) {
             continue;
         }
         const std::string against = primary_readable ? contradiction(primary, backup) : std::string();

@@ -32,7 +32,9 @@ void make_tree(const std::string& root) {
     for (const char* path : {"etc/default", "home/user/Documents", "usr/share/doc", "var/log", "empty"}) {
         tree.folder(path);
     }
-    for (int i = 0; i < 400; ++i) tree.file("usr/share/doc/entry with a long name " + std::to_string(i), tree.random_size(3000));
+    for (int i = 0; i < 400; ++i) {
+        tree.file("usr/share/doc/entry with a long name " + std::to_string(i), tree.random_size(3000));
+    }
     for (int i = 0; i < 30; ++i) tree.file("etc/conf-" + std::to_string(i), tree.random_size(9000));
     tree.file("home/user/Documents/letter.txt", 120);
     tree.file("var/log/big.log", 300000);
@@ -151,7 +153,9 @@ TEST_P(DamagedSuperblocks, ListWhatE2fsckRepairsThroughTheBackup) {
     const run_result result = run_in(binary_directory(), "kovox", {"hda1.img"});
     EXPECT_EQ(result.status, 0);
     std::vector<std::string> listed;
-    for (const std::string& line : lines_of(with_line_feeds(result.output))) listed.push_back(comparable_kovox_line(line));
+    for (const std::string& line : lines_of(with_line_feeds(result.output))) {
+        listed.push_back(comparable_kovox_line(line));
+    }
     EXPECT_EQ(listed.size(), expected.size());
     const auto differ = std::mismatch(listed.begin(), listed.end(), expected.begin(), expected.end());
     if (differ.first != listed.end() || differ.second != expected.end()) {
@@ -164,14 +168,12 @@ TEST_P(DamagedSuperblocks, ListWhatE2fsckRepairsThroughTheBackup) {
     const tool_result tool = run_tool(work_, {"-s/dev/hda1", "/"});
     EXPECT_EQ(tool.status, 0) << tool.errors;
     EXPECT_NE(tool.output.find("\nDisk space: "), std::string::npos);
-    EXPECT_NE(tool.errors.find("reading through the backup superblock at block " + std::to_string(c.backup_used) + " ("),
-              std::string::npos)
-        << tool.errors;
+    const std::string used = "reading through the backup superblock at block " + std::to_string(c.backup_used) + " (";
+    EXPECT_NE(tool.errors.find(used), std::string::npos) << tool.errors;
     const bool refuses = c.what == damage::descriptors_and_first_backup_from_elsewhere;
-    EXPECT_EQ(tool.errors.find("ignoring the backup superblock at block 8193 (1024-byte blocks): it belongs to another file system") !=
-                  std::string::npos,
-              refuses)
-        << tool.errors;
+    const std::string refused = "ignoring the backup superblock at block 8193 (1024-byte blocks): it belongs to "
+                                "another file system";
+    EXPECT_EQ(tool.errors.find(refused) != std::string::npos, refuses) << tool.errors;
     EXPECT_EQ(image_digest(image), before);
 }
 
@@ -191,8 +193,8 @@ INSTANTIATE_TEST_SUITE_P(
         // The copies of a meta group's descriptors lie in its second group and its last.
         damage_case{"descriptors_1k_meta_bg", 1024, "metadata_csum,meta_bg,^resize_inode", damage::group_descriptors,
                     "20M", 8193},
-        damage_case{"foreign_first_backup_1k", 1024, "metadata_csum", damage::descriptors_and_first_backup_from_elsewhere,
-                    "40M", 3 * 8192 + 1}),
+        damage_case{"foreign_first_backup_1k", 1024, "metadata_csum",
+                    damage::descriptors_and_first_backup_from_elsewhere, "40M", 3 * 8192 + 1}),
     [](const ::testing::TestParamInfo<damage_case>& param) { return std::string(param.param.name); });
 
 }  // namespace
