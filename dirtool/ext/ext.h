@@ -11,8 +11,8 @@
 
 namespace dirtool {
 
-// Whether the disk holds an ext superblock's magic number: tells a disk of another kind apart from
-// a damaged ext file system.
+// Whether the disk holds an ext superblock's magic number, or a backup superblock in group 1 where
+// the primary's is gone: tells a disk of another kind apart from a damaged ext file system.
 bool has_ext_magic(image_reader& disk);
 
 // When the file system on `disk` was last written, as its superblock says; false when there is none

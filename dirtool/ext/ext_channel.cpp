@@ -136,11 +136,16 @@ errcode_t open_image_channel(const image_window& window, int flags, io_channel* 
 const std::string& last_read_failure() { return failure_of_last_read(); }
 
 errcode_t open_file_system(const image_window& window, ext2_filsys& fs) {
+    return open_file_system(window, EXT2_FLAG_64BITS, 0, 0, fs);
+}
+
+errcode_t open_file_system(const image_window& window, int flags, int superblock, unsigned block_size,
+                           ext2_filsys& fs) {
     // The library's error codes have texts only once their table is registered.
     static const bool error_texts = (initialize_ext2_error_table(), true);
     static_cast<void>(error_texts);
     window_to_open = &window;
-    const errcode_t code = ext2fs_open2(channel_name, nullptr, EXT2_FLAG_64BITS, 0, 0, &manager, &fs);
+    const errcode_t code = ext2fs_open2(channel_name, nullptr, flags, superblock, block_size, &manager, &fs);
     window_to_open = nullptr;
     return code;
 }

@@ -33,6 +33,11 @@ const std::string& last_read_failure();
 // Opens the file system stored in `window`, read-only. The reader must outlive the file system.
 errcode_t open_file_system(const image_window& window, ext2_filsys& fs);
 
+// The same with the library's open `flags`, through the superblock at block `superblock` of
+// `block_size` bytes (0 and 0: the primary superblock).
+errcode_t open_file_system(const image_window& window, int flags, int superblock, unsigned block_size,
+                           ext2_filsys& fs);
+
 // A channel over `window`, as the library opens one; refuses to open for writing, and every write
 // fails with EXT2_ET_RO_FILSYS.
 errcode_t open_image_channel(const image_window& window, int flags, io_channel* opened);

@@ -7,12 +7,14 @@
 
 #include "ext/ext_channel.h"
 #include "ext/ext_entries.h"
+#include "ext/ext_open.h"
 #include "ext/journal_overlay.h"
 #include "host/host_fs.h"
 
 #include <ext2fs/ext2fs.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstddef>
 #include <cstring>
 #include <new>
@@ -29,8 +31,8 @@ constexpr unsigned char ext_magic[2] = {0x53, 0xef};
 
 class image_device final : public device {
 public:
-    image_device(std::shared_ptr<image_reader> reader, std::unique_ptr<image_window> window, ext2_filsys fs)
-        : reader_(std::move(reader)), window_(std::move(window)), fs_(fs) {}
+    image_device(std::shared_ptr<image_reader> reader, std::unique_ptr<image_window> window, opened_file_system opened)
+        : reader_(std::move(reader)), window_(std::move(window)), fs_(opened.fs), groups_(std::move(opened.groups)) {}
     image_device(const image_device&) = delete;
     image_device& operator=(const image_device&) = delete;
     ~image_device() override { ext2fs_close_free(&fs_); }
@@ -103,6 +105,7 @@ private:
     bool read_inode(ext2_ino_t number, ext2_inode_large& inode, std::string& error) {
         // Zeros past what the image stores: a 128-byte inode has no extra fields.
         std::memset(&inode, 0, sizeof inode);
+        if (!groups_.use_group_of(number, error)) return false;
         const errcode_t code =
             ext2fs_read_inode_full(fs_, number, reinterpret_cast<ext2_inode*>(&inode), sizeof inode);
         if (code != 0) error = library_error(code);
@@ -224,6 +227,7 @@ private:
     std::shared_ptr<image_reader> reader_;
     std::unique_ptr<image_window> window_;
     ext2_filsys fs_;
+    group_descriptors groups_;  // of fs_, each read as the first inode of its group is
 };
 
 }  // namespace
@@ -231,15 +235,18 @@ private:
 bool has_ext_magic(image_reader& disk) {
     unsigned char magic[2] = {};
     std::string ignored;
-    return disk.source().size() >= ext_magic_at + sizeof magic &&
-           disk.read(ext_magic_at, reinterpret_cast<char*>(magic), sizeof magic, ignored) == image_reader::result::done &&
-           std::equal(magic, magic + sizeof magic, ext_magic);
+    const bool primary = disk.source().size() >= ext_magic_at + sizeof magic &&
+                         disk.read(ext_magic_at, reinterpret_cast<char*>(magic), sizeof magic, ignored) ==
+                             image_reader::result::done &&
+                         std::equal(magic, magic + sizeof magic, ext_magic);
+    return primary || has_backup_superblock(image_window{&disk, 0, disk.source().size()});
 }
 
 bool ext_last_written(const std::shared_ptr<image_reader>& disk, std::int64_t& seconds) {
     const image_window window{disk.get(), 0, disk->source().size(), nullptr};
     ext2_filsys fs = nullptr;
-    if (open_file_system(window, fs) != 0) return false;
+    // The superblock alone: the descriptors are not needed for the time.
+    if (open_file_system(window, EXT2_FLAG_64BITS | EXT2_FLAG_SUPER_ONLY, 0, 0, fs) != 0) return false;
     seconds = static_cast<std::int64_t>(fs->super->s_wtime) | (static_cast<std::int64_t>(fs->super->s_wtime_hi) << 32);
     ext2fs_close_free(&fs);
     return seconds != 0;
@@ -249,13 +256,13 @@ std::unique_ptr<device> open_ext_device(const std::shared_ptr<image_reader>& dis
                                         std::string& error) {
     auto window = std::make_unique<image_window>(image_window{disk.get(), 0, disk->source().size(), nullptr});
     window->journal = recover_journal(*window, name);
-    ext2_filsys fs = nullptr;
-    const errcode_t code = open_file_system(*window, fs);
-    if (code != 0) {
-        error = name + ": no file system this tool can read: " + library_error(code);
+    opened_file_system opened;
+    if (!open_with_backups(*window, opened, error)) {
+        error = name + ": no file system this tool can read: " + error;
         return nullptr;
     }
-    return std::make_unique<image_device>(disk, std::move(window), fs);
+    for (const std::string& notice : opened.notices) std::fprintf(stderr, "%s: %s\n", name.c_str(), notice.c_str());
+    return std::make_unique<image_device>(disk, std::move(window), std::move(opened));
 }
 
 }  // namespace dirtool
