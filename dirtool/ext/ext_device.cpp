@@ -239,7 +239,7 @@ bool has_ext_magic(image_reader& disk) {
                          disk.read(ext_magic_at, reinterpret_cast<char*>(magic), sizeof magic, ignored) ==
                              image_reader::result::done &&
                          std::equal(magic, magic + sizeof magic, ext_magic);
-    return primary || has_backup_superblock(image_window{&disk, 0, disk.source().size()});
+    return primary || has_backup_superblock(image_window{&disk, 0, disk.source().size(), nullptr});
 }
 
 bool ext_last_written(const std::shared_ptr<image_reader>& disk, std::int64_t& seconds) {
