@@ -7,13 +7,18 @@
 # the image; every shown column of its root, copied to the clipboard, must read exactly as
 # expected; F5 copies the folder "Papers" out, and the copy must match its source tree byte for
 # byte. A screenshot of the opened image is kept in the build folder as doublecmd_screen.png.
-#   doublecmd_test.sh BUILD_DIR SOURCE_DIR MKE2FS DEBUGFS
+# With "vhdx", the same file system is opened as WSL2 keeps a distribution: an ext4.vhdx, dynamic,
+# with 1 MiB blocks and no partition table, written by qemu-img (doublecmd_screen_vhdx.png).
+#   doublecmd_test.sh BUILD_DIR SOURCE_DIR MKE2FS DEBUGFS [vhdx]
 set -euo pipefail
 build=$1
 source=$2
 mke2fs=$3
 debugfs=$4
-for program in doublecmd Xvfb xdotool xclip import; do
+container=${5:-}
+programs=(doublecmd Xvfb xdotool xclip import)
+[ -n "$container" ] && programs+=(qemu-img)
+for program in "${programs[@]}"; do
   command -v "$program" >/dev/null ||
     { echo "doublecmd_test: $program is not installed (scripts/setup.sh test installs it)" >&2; exit 1; }
 done
@@ -59,6 +64,15 @@ sif /huge.raw size 12345678901234
 sif /future.txt mtime 21500607080910
 sif /lost+found mtime 20260102030405
 COMMANDS
+shown_name="Test Image.IMG"
+screen=$build/doublecmd_screen.png
+if [ "$container" = vhdx ]; then
+  qemu-img convert -f raw -O vhdx -o subformat=dynamic,block_size=1M "$image" "$work/images/ext4.vhdx"
+  rm "$image"
+  image="$work/images/ext4.vhdx"
+  shown_name=ext4.vhdx
+  screen=$build/doublecmd_screen_vhdx.png
+fi
 
 # A fresh configuration: only the shipped section. kovox-image, kovox and the tool come from PATH.
 cp "$source/contrib/multiarc/kovox-linux.ini" "$work/config/multiarc.ini"
@@ -113,7 +127,7 @@ cursor_to_papers() {
   keys Escape ctrl+shift+x
 }
 
-until_clipboard "Test Image.IMG" names_of_cursor
+until_clipboard "$shown_name" names_of_cursor
 keys Return
 # Name, extension, size, date, attributes. huge.raw's 12,345,678,901,234 bytes are 11.2 TiB: its
 # shifted line is read whole. future.txt is listed, without its date. crème brûlée.txt is 17 bytes,
@@ -130,7 +144,7 @@ echo "Double Commander lists the image's root as (name, extension, size, date, a
 clipboard
 echo
 keys ctrl+KP_Subtract
-timeout -k 2 20 import -window root "$build/doublecmd_screen.png"
+timeout -k 2 20 import -window root "$screen"
 
 until_clipboard "Papers" cursor_to_papers
 keys F5
@@ -144,7 +158,7 @@ diff -r "$tree/Papers" "$work/out/Papers" || fail "the copied folder differs fro
 [ "$(ls "$work/out")" = Papers ] || fail "the destination holds more than Papers: $(ls "$work/out")"
 echo "F5 copied Papers out; diff -r against its source tree finds no difference:"
 (cd "$work/out" && find Papers | sort)
-echo "screenshot of the opened image: $build/doublecmd_screen.png"
+echo "screenshot of the opened image: $screen"
 
 # Double Commander trusts the exit status of an extraction: one that copied nothing must fail.
 if (cd "$work/out" && "$build/kovox-image" -READ "$image" Papers/missing.txt) 2>/dev/null; then

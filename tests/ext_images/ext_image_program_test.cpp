@@ -336,5 +336,45 @@ TEST_F(ExtImages, NameHoldingALineFeedIsLeftOut) {
     }
 }
 
+// On an image, names follow the Linux file system's rules, not the host's: folders named "a:b",
+// "what?" and "x|y" are entered on Windows too. A file whose name Windows cannot give a file of its
+// own is listed, and copying it out there ends with one message, leaving nothing.
+TEST_F(ExtImages, NamesWindowsCannotHoldAreEnteredOnAnImage) {
+    const std::string tree = work_ + "/windows names";
+    fs::remove_all(tree);
+    const char* const folders[] = {"a:b", "what?", "x|y"};
+    for (const char* name : folders) {
+        fs::create_directories(tree + "/" + name);
+        write_file(tree + "/" + name + "/inside", std::string("in ") + name + "\n");
+    }
+    write_file(tree + "/a:b/c:d", "colon\n");
+    fs::remove_all(devices_);
+    fs::create_directories(devices_);
+    ASSERT_EQ(std::system((mke2fs_program + " -q -F -t ext4 -d '" + tree + "' '" + devices_ +
+                           "/hda1.img' 4M >/dev/null 2>&1").c_str()),
+              0);
+    const std::string listing = with_line_feeds(run_in(binary_directory(), "kovox", {"hda1.img"}).output);
+    for (const char* path : {"a:b/inside", "a:b/c:d", "what?/inside", "x|y/inside"}) {
+        EXPECT_NE(listing.find(" " + as_kovox_prints(path, work_) + "\n"), std::string::npos) << path << "\n" << listing;
+    }
+    const std::string here = work_ + "/here";
+    fs::remove_all(here);
+    fs::create_directories(here);
+    EXPECT_EQ(run_in(here, "kovox", {"-READ", "hda1.img", "/a:b/inside"}).status, 0);
+    EXPECT_EQ(contents_of(here + "/inside"), "in a:b\n");
+
+    const tool_result colon = run_tool(here, {"-READ", "-s/dev/hda1", "/a:b/c:d", "c:d"});
+    if (on_windows()) {
+        EXPECT_EQ(colon.status, 2);
+        EXPECT_NE(colon.errors.find("Windows file names cannot hold"), std::string::npos) << colon.errors;
+        EXPECT_EQ(std::count(colon.errors.begin(), colon.errors.end(), '\n'), 1) << colon.errors;
+        fs::remove(here + "/inside");
+        EXPECT_TRUE(fs::is_empty(here));
+    } else {
+        EXPECT_EQ(colon.status, 0) << colon.errors;
+        EXPECT_EQ(contents_of(here + "/c:d"), "colon\n");
+    }
+}
+
 }  // namespace
 }  // namespace whole_program
