@@ -139,3 +139,13 @@ function(check_section name disk_file)
 endfunction()
 
 check_section(kovox "${image}")
+# The same file system as WSL2 keeps a distribution: %LOCALAPPDATA%\Packages\<distribution>\
+# LocalState\ext4.vhdx, a dynamic VHDX of 1 MiB blocks with no partition table.
+set(wsl_folder "${WORK}/AppData/Local/Packages/CanonicalGroupLimited.Ubuntu_79rhkp1fndgsc/LocalState")
+file(MAKE_DIRECTORY "${wsl_folder}")
+execute_process(COMMAND ${QEMU_IMG} convert -f raw -O vhdx -o subformat=dynamic,block_size=1M
+                        ${image} ${wsl_folder}/ext4.vhdx RESULT_VARIABLE result)
+if(NOT result EQUAL 0)
+  message(FATAL_ERROR "qemu-img could not make ext4.vhdx: ${result}")
+endif()
+check_section(kovox-vhdx "${wsl_folder}/ext4.vhdx")
