@@ -56,6 +56,9 @@ case "$job" in
     ;;
   bench)
     need_command valgrind valgrind
+    need_command qemu-img qemu-utils
+    need_command lvm lvm2
+    need_command /usr/bin/time time
     need_command 7zz 7zip
     need_package python3-matplotlib
     need_command i686-w64-mingw32-g++-posix g++-mingw-w64-i686
