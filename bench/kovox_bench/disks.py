@@ -236,7 +236,7 @@ def measure_disks(small, settings, unavailable, temp):
 def crash_row(settings, unavailable, temp):
     """The crashed file system against its recovered copy, on the folder the journal made; until
     the tool recovers a journal it lists the file system as it was before the crash."""
-    row = new_row("crashed", "a tool run on a file system with 16 MiB of its journal unrecovered", "recovered",
+    row = new_row("crashed", "a tool run with 16 MiB of the journal unrecovered", "recovered",
                   1.5, unavailable.get("crashed") or unavailable.get("recovered"))
     if "status" in row:
         return row
@@ -257,14 +257,15 @@ def print_disk_rows(disks):
     say(f"disk rows: each against the same tree raw, bare, small or recovered; a tool run started directly "
         f"(median of {settings['tool_rounds']} rounds of {settings['tool_runs']} runs each, taking turns) or "
         f"kovox over realtree ({settings['kovox_rounds']} rounds, alternating)")
-    row_format = "{:<62} {:<11} {:<10} {:>9} {:>9} {:<5} {}"
-    say(row_format.format("row", "device", "against", "it", "against", "unit", "ratio median [min..max] (rounds)"))
+    row_format = "{:<52} {:<11} {:<10} {:>9} {:>9} {:<5} {}"
+    say(row_format.format("row", "device", "against", "image", "against", "unit", "ratio median [min..max] (rounds)"))
     for row in disks["rows"]:
         if row.get("status") != "measured" or "ratio" not in row:
             say(row_format.format(row["row"], row["device"], row["against"], "", "", "", row.get("status", "")))
             continue
-        say(row_format.format(row["row"], row["device"], row["against"], f"{row['side']:.3f}",
-                              f"{row['against_side']:.3f}", row["unit"],
+        digits = 0 if row["unit"] == "KiB" else 3
+        say(row_format.format(row["row"], row["device"], row["against"], f"{row['side']:.{digits}f}",
+                              f"{row['against_side']:.{digits}f}", row["unit"],
                               f"{row['ratio']:.4f} [{spread(row['ratios'])}] ({row['rounds']})"))
     crash = disks["rows"][-1]
     if crash.get("journaled_bytes"):
