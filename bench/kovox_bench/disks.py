@@ -7,6 +7,7 @@ this machine cannot make, says so instead of giving a figure."""
 
 import subprocess
 from dataclasses import dataclass
+from functools import lru_cache
 
 from .common import DEVICES, RESULTS, fail, median, numbers_from_environment, ratios, run, say, spread
 from .disk_images import MIB, TIB, container, crashed_ext, lvm_disk, made, recovered_ext, sized_ext
@@ -108,6 +109,12 @@ def kovox_listing(name, temp, strip=b""):
     return lines
 
 
+@lru_cache(maxsize=None)
+def counterpart_listing(name, temp):
+    """kovox's lines for a raw, bare, small or recovered image, which several rows are set against."""
+    return kovox_listing(name, temp)
+
+
 def checked_row(row, device, against, temp, folder=TIMED_FOLDER, strip=b"", free_space_too=True):
     """Whether a row can be measured: the tool reads the device, and kovox lists it as its
     counterpart, entry for entry, as does the tool the timed folder. Sets the row's status."""
@@ -115,7 +122,7 @@ def checked_row(row, device, against, temp, folder=TIMED_FOLDER, strip=b"", free
     if b"no file system this tool can read" in errors or (not strip and not entries_of(lines)):
         row["status"] = NOT_READ
         return False
-    listing, their = kovox_listing(device, temp, strip), kovox_listing(against, temp)
+    listing, their = kovox_listing(device, temp, strip), counterpart_listing(against, temp)
     if strip and not listing:
         row["status"] = NOT_READ
         return False
@@ -208,7 +215,7 @@ def new_row(device, what, against, goal, why_not):
 def measure_disks(small, settings, unavailable, temp):
     """Every disk row, checked, then timed where it can be."""
     say("Measuring the disk rows: containers, a logical volume, 8 TiB and a crashed file system ...")
-    realtree_lines = len(kovox_listing("realtree", temp))
+    realtree_lines = len(counterpart_listing("realtree", temp))
     rows = []
     for device, what, _, goal in SMALL_CONTAINERS:
         row = new_row(device, what, small, goal, unavailable.get(device))
