@@ -23,6 +23,7 @@ import time
 
 from kovox_bench.common import BUILD, DEVICES, RESULTS, SOURCE, Temp, failures, read_settings, run, say
 from kovox_bench.devices import build, kovox_limits, make_devices_and_images
+from kovox_bench.disks import disk_settings, make_disk_images, measure_disks
 from kovox_bench.folders import measure_deep_device, measure_folder_device
 from kovox_bench.kovox import massif_peaks
 from kovox_bench.report import report
@@ -40,6 +41,7 @@ def main():
     shutil.rmtree(RESULTS, ignore_errors=True)
     RESULTS.mkdir(parents=True)
     images = make_devices_and_images(settings, limits)
+    unavailable = make_disk_images(images[0], settings.real_tree)
 
     temp = Temp()
     os.environ["KOVO_DEVICES"] = str(DEVICES)
@@ -62,6 +64,7 @@ def main():
         result["split"] = folder_split(result["images"][-1], result["spawn"])
         say(f"Measuring the wide folder: {settings.wide_folders:,} folders in one ...")
         result["wide"] = measure_image(f"wide{settings.wide_folders}", settings.wide_rounds, 3, temp)
+        result["disks"] = measure_disks(images[0], disk_settings(settings.quick), unavailable, temp)
         result["windows"] = measure_windows(settings.windows_folders, settings.windows_pairs, temp)
     finally:
         temp.remove()

@@ -68,6 +68,9 @@ case "$job" in
     ;;
   bench)
     need_command valgrind valgrind
+    need_command qemu-img qemu-utils
+    need_command lvm lvm2
+    need_command /usr/bin/time time
     need_command 7zz 7zip
     need_package python3-matplotlib
     need_package libz-mingw-w64-dev

@@ -3,6 +3,7 @@
 import json
 
 from .common import RESULTS, failures, say, spread
+from .disks import disk_targets, print_disk_rows
 
 
 def kib(value):
@@ -185,9 +186,13 @@ def report(result, settings):
     """The tables and the targets printed; every figure, the targets and the failed checks written to
     results.json; and the picture."""
     print_tables(result, settings)
-    result["targets"] = [{"target": text, "met": met} for text, met in targets(result, settings)]
+    print_disk_rows(result["disks"])
+    # A disk row without a figure (its image not read yet, or not to be had here) has met None.
+    result["targets"] = [{"target": text, "met": met}
+                         for text, met in targets(result, settings) + disk_targets(result["disks"])]
     for target in result["targets"]:
-        say(f"target: {target['target']}: {'met' if target['met'] else 'NOT MET'}")
+        verdict = "not measured" if target["met"] is None else "met" if target["met"] else "NOT MET"
+        say(f"target: {target['target']}: {verdict}")
     result["failures"] = failures
     (RESULTS / "results.json").write_text(json.dumps(result, indent=1) + "\n")
     draw_picture(result, RESULTS / "bench.png")
