@@ -207,6 +207,9 @@ protected:
         for (const std::string& device : made_) {
             fs::create_symlink(images_ + "/" + device, devices_ + "/" + device + ".img");
             fs::create_symlink(images_ + "/" + device + ".raw", devices_ + "/" + device + "-raw.img");
+            // Wine shows a link as the file it leads to, with the link's own path: there the
+            // parents must stand beside the links too.
+            if (on_windows()) fs::create_symlink(images_ + "/" + device, devices_ + "/" + device);
         }
     }
     void TearDown() override { set_environment("PATH", old_path_); }
