@@ -1,5 +1,7 @@
 #include "ext/ext_groups.h"
 
+#include "ext/ext_entries.h"
+
 #include <cstdlib>
 #include <cstring>
 
@@ -89,7 +91,7 @@ bool group_descriptors::use_group(dgrp_t group, std::string& error) {
         if (code != 0) {
             std::memset(block, 0, fs_->blocksize);
             error = "cannot read " + group_text(group) + " at block " + std::to_string(location) + ": " +
-                    error_message(code);
+                    library_error(code);
             return false;
         }
         blocks_read_.insert(index);

@@ -1,6 +1,7 @@
 #include "ext/ext_open.h"
 
 #include "base/bytes.h"
+#include "ext/ext_entries.h"
 
 #include <algorithm>
 #include <climits>
@@ -156,7 +157,7 @@ bool open_with_backups(const image_window& window, opened_file_system& opened, s
     }
     if (fs != nullptr) ext2fs_close_free(&fs);
     if (code != 0 && !mendable(code)) {
-        error = error_message(code);
+        error = library_error(code);
         return false;
     }
     error = code != 0 ? std::string(error_message(code)) : "its group descriptors cannot be used: " + problem;

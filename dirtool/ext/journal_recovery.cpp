@@ -178,6 +178,20 @@ std::shared_ptr<journal_overlay> recover_open(ext2_filsys fs, const image_window
 }  // namespace
 
 std::shared_ptr<journal_overlay> recover_journal(const image_window& window, const std::string& name) {
+    // The superblock's own bytes tell whether there is anything to recover, so a clean file system
+    // is not opened twice: a whole open reads every group descriptor, which a large one has many of.
+    constexpr std::uint64_t superblock_at = 1024;
+    constexpr std::size_t magic_at = 0x38;
+    constexpr std::size_t incompatible_features_at = 0x60;
+    unsigned char superblock[0x64] = {};
+    std::string ignored;
+    if (window.length < superblock_at + sizeof superblock ||
+        window.reader->read(window.start + superblock_at, reinterpret_cast<char*>(superblock), sizeof superblock,
+                            ignored) != image_reader::result::done ||
+        load_le16(superblock + magic_at) != EXT2_SUPER_MAGIC ||
+        (load_le32(superblock + incompatible_features_at) & EXT3_FEATURE_INCOMPAT_RECOVER) == 0) {
+        return nullptr;
+    }
     image_window as_stored{window.reader, window.start, window.length, nullptr};
     ext2_filsys fs = nullptr;
     // A file system that cannot be opened has nothing to recover; the open to come says why.
