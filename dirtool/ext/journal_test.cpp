@@ -234,7 +234,7 @@ TEST(JournalWalk, DamageStopsTheWalkAfterWhatWasCommitted) {
              j.put(4, 12, 0xffffffffu);
          }, journal_length, true, 1},
         {"revoke blocks of more records than any transaction revokes", [](memory_journal& j) {
-             std::vector<std::uint32_t> records(254);
+             std::vector<std::uint32_t> records(252);  // as many as a block holds
              for (std::uint32_t block = 4; block < journal_length; ++block) {
                  for (std::uint32_t i = 0; i < records.size(); ++i) records[i] = i;
                  j.revoke(block, 8, records);
