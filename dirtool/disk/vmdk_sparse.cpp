@@ -133,7 +133,7 @@ private:
         }
         const std::vector<std::uint32_t>* entries = table_at(table_sector, error);
         if (entries == nullptr) return lookup::failed;
-        entry = (*entries)[grain % header_.table_entries];
+        entry = (*entries)[static_cast<std::size_t>(grain % header_.table_entries)];
         if (entry == 0) return lookup::absent;
         if (entry == 1 && (header_.flags & zeroed_grain_flag)) return lookup::zero;
         // A grain in the file: the whole of it, or its marker when it is compressed.
