@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "disk/memory_disk.h"
+#include "base/memory_disk.h"
 #include "disk/vmdk.h"
 
 namespace {

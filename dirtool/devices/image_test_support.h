@@ -4,7 +4,7 @@
 
 #include "devices/devices.h"
 #include "disk/disk.h"
-#include "disk/memory_disk.h"
+#include "base/memory_disk.h"
 #include "host/host_fs.h"
 
 #include <gtest/gtest.h>

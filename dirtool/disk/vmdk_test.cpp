@@ -1,7 +1,7 @@
 // The VMDK descriptor parser over the lines real descriptors hold and hostile ones, and a sparse
 // extent in memory read as a disk: its grains present, zeroed and absent, each read in whole
 // sectors of the file only.
-#include "disk/memory_disk.h"
+#include "base/memory_disk.h"
 #include "disk/vmdk.h"
 
 #include <gtest/gtest.h>

@@ -1,6 +1,6 @@
 #include "host/host_fake.h"
 
-#include "disk/memory_disk.h"
+#include "base/memory_disk.h"
 #include "host/host_fs.h"
 
 #include <map>
