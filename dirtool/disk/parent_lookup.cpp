@@ -5,8 +5,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <filesystem>
-#include <system_error>
 #include <utility>
 
 namespace dirtool {
@@ -20,14 +18,6 @@ bool is_absolute(const std::string& path) {
     if (!path.empty() && is_separator(path[0])) return true;
     return path.size() >= 2 && path[1] == ':' &&
            ((path[0] >= 'A' && path[0] <= 'Z') || (path[0] >= 'a' && path[0] <= 'z'));
-}
-
-// A disk named through a link (kovox-image links the file into a devices folder of its own) has
-// its parent beside the file the link leads to.
-std::string real_path_of(const std::string& path) {
-    std::error_code failed;
-    const std::filesystem::path resolved = std::filesystem::canonical(path, failed);
-    return failed ? path : resolved.string();
 }
 
 std::string folder_of(const std::string& path) {
@@ -129,7 +119,8 @@ std::unique_ptr<image_source> open_parent(const std::string& child_path, const p
                 " disks over their parents, or one that loops";
         return nullptr;
     }
-    const std::string real_path = real_path_of(child_path);
+    // A disk named through a link has its parent beside the file the link leads to.
+    const std::string real_path = resolved_path(child_path);
     const std::vector<std::string> folders = {folder_of(real_path), folder_of(child_path)};
     const std::string& folder = folders[0];
     std::vector<std::string> candidates;
