@@ -3,6 +3,10 @@
 #include <array>
 #include <cstring>
 
+#if defined(__GLIBC__) && (defined(__x86_64__) || defined(__i386__))
+#include <sys/platform/x86.h>
+#endif
+
 namespace dirtool {
 namespace {
 
@@ -20,22 +24,64 @@ constexpr std::array<std::uint32_t, 256> crc_table(std::uint32_t polynomial) {
 constexpr std::array<std::uint32_t, 256> crc32_table = crc_table(0xedb88320u);
 constexpr std::array<std::uint32_t, 256> crc32c_table = crc_table(0x82f63b78u);
 
-std::uint32_t reflected_crc(const std::array<std::uint32_t, 256>& table, const void* bytes, std::size_t count,
-                            std::uint32_t so_far) {
+std::uint32_t table_register(const std::array<std::uint32_t, 256>& table, std::uint32_t crc, const void* bytes,
+                             std::size_t count) {
     const auto* b = static_cast<const unsigned char*>(bytes);
-    std::uint32_t crc = ~so_far;
     for (std::size_t i = 0; i < count; ++i) crc = table[(crc ^ b[i]) & 0xffu] ^ (crc >> 8);
-    return ~crc;
+    return crc;
 }
+
+#if defined(__x86_64__) || defined(__i386__)
+// The instruction takes the bytes of a word in memory order, as the table does one by one.
+__attribute__((target("sse4.2"))) std::uint32_t instruction_register(std::uint32_t crc, const unsigned char* b,
+                                                                    std::size_t count) {
+#if defined(__x86_64__)
+    std::uint64_t wide = crc;
+    for (; count >= 8; count -= 8, b += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, b, sizeof word);
+        wide = __builtin_ia32_crc32di(wide, word);
+    }
+    crc = static_cast<std::uint32_t>(wide);
+#endif
+    for (; count >= 4; count -= 4, b += 4) {
+        std::uint32_t word;
+        std::memcpy(&word, b, sizeof word);
+        crc = __builtin_ia32_crc32si(crc, word);
+    }
+    for (; count > 0; --count, ++b) crc = __builtin_ia32_crc32qi(crc, *b);
+    return crc;
+}
+
+// glibc has asked the processor already, at start-up; asking again (the compiler's own check runs
+// CPUID from a constructor in every run) costs more than the checksums save where a hypervisor
+// traps CPUID.
+bool has_crc32_instruction() {
+#if defined(__GLIBC__)
+    return CPU_FEATURE_ACTIVE(SSE4_2);
+#else
+    return __builtin_cpu_supports("sse4.2");
+#endif
+}
+#endif
 
 }  // namespace
 
 std::uint32_t crc32(const void* bytes, std::size_t count, std::uint32_t so_far) {
-    return reflected_crc(crc32_table, bytes, count, so_far);
+    return ~table_register(crc32_table, ~so_far, bytes, count);
 }
 
 std::uint32_t crc32c(const void* bytes, std::size_t count, std::uint32_t so_far) {
-    return reflected_crc(crc32c_table, bytes, count, so_far);
+    return ~crc32c_register(~so_far, bytes, count);
+}
+
+std::uint32_t crc32c_register(std::uint32_t state, const void* bytes, std::size_t count) {
+#if defined(__x86_64__) || defined(__i386__)
+    if (has_crc32_instruction()) {
+        return instruction_register(state, static_cast<const unsigned char*>(bytes), count);
+    }
+#endif
+    return table_register(crc32c_table, state, bytes, count);
 }
 
 bool all_zero(const char* bytes, std::size_t count) {

@@ -58,6 +58,11 @@ constexpr bool fits_inside(std::uint64_t offset, std::uint64_t count, std::uint6
 std::uint32_t crc32(const void* bytes, std::size_t count, std::uint32_t so_far = 0);
 std::uint32_t crc32c(const void* bytes, std::size_t count, std::uint32_t so_far = 0);
 
+// The CRC-32C register after `count` more bytes, with neither the inversion at the start nor the
+// one at the end (what libext2fs's ext2fs_crc32c_le computes). On a processor with SSE 4.2 it runs
+// on the CRC32 instruction, several times faster than a table.
+std::uint32_t crc32c_register(std::uint32_t state, const void* bytes, std::size_t count);
+
 // Whether the bytes are all zero: such a run of a copied file becomes a hole in the copy.
 bool all_zero(const char* bytes, std::size_t count);
 
