@@ -35,8 +35,8 @@ private:
 
     std::unique_ptr<image_source> source_;
     std::size_t sector_;
-    std::vector<char> window_storage_;  // the window and room to align it
-    char* window_ = nullptr;            // sector-aligned, inside window_storage_
+    std::unique_ptr<char[]> window_storage_;  // the window and room to align it, left unset
+    char* window_ = nullptr;                  // sector-aligned, inside window_storage_
     std::size_t window_size_ = 0;
     std::uint64_t window_start_ = 0;
     std::size_t window_length_ = 0;

@@ -18,9 +18,10 @@ image_reader::image_reader(std::unique_ptr<image_source> source)
     // Whole sectors, so that a window read is a valid read of a raw disk.
     const std::size_t sectors = (std::max(least_window_size, sector_) + sector_ - 1) / sector_;
     window_size_ = sectors * sector_;
-    window_storage_.resize(window_size_ + sector_);
-    const auto address = reinterpret_cast<std::uintptr_t>(window_storage_.data());
-    window_ = window_storage_.data() + (sector_ - address % sector_) % sector_;
+    // Only what a read fills is served from it, so it is not zeroed first.
+    window_storage_.reset(new char[window_size_ + sector_]);
+    const auto address = reinterpret_cast<std::uintptr_t>(window_storage_.get());
+    window_ = window_storage_.get() + (sector_ - address % sector_) % sector_;
 }
 
 std::size_t image_reader::sectors_on_image(std::uint64_t offset, std::size_t wanted) const {
