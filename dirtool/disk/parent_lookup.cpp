@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <utility>
 
 namespace dirtool {
@@ -87,11 +88,11 @@ bool read_exactly(image_reader& disk, std::uint64_t offset, char* data, std::siz
     // A long read goes into sector-aligned memory, which the reader fills straight from the disk
     // in one request instead of a window at a time.
     const std::size_t sector = std::max<std::size_t>(512, disk.source().sector_size());
-    std::vector<char> aligned;
+    std::unique_ptr<char[]> aligned;  // left unset: the read fills what is copied out of it
     char* into = data;
     if (count >= 8192 && reinterpret_cast<std::uintptr_t>(data) % sector != 0) {
-        aligned.resize(count + sector);
-        into = aligned.data() + (sector - reinterpret_cast<std::uintptr_t>(aligned.data()) % sector) % sector;
+        aligned.reset(new char[count + sector]);
+        into = aligned.get() + (sector - reinterpret_cast<std::uintptr_t>(aligned.get()) % sector) % sector;
     }
     const image_reader::result result = disk.read(offset, into, count, failure);
     if (into != data) std::memcpy(data, into, count);
