@@ -109,6 +109,25 @@ bool read_exactly(image_reader& disk, std::uint64_t offset, char* data, std::siz
     return false;
 }
 
+bool ends_with_ignoring_case(const std::string& name, const char* suffix) {
+    const std::size_t length = std::strlen(suffix);
+    if (name.size() < length) return false;
+    for (std::size_t i = 0; i < length; ++i) {
+        char c = name[name.size() - length + i];
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        if (c != suffix[i]) return false;
+    }
+    return true;
+}
+
+bool read_from_parent(image_reader* parent, std::uint64_t at, char* data, std::size_t count, std::string& why) {
+    if (parent == nullptr) {
+        std::memset(data, 0, count);
+        return true;
+    }
+    return parent->read(at, data, count, why) != image_reader::result::failed;
+}
+
 std::unique_ptr<image_source> open_parent(const std::string& child_path, const parent_locations& where,
                                           unsigned depth, const parent_check& is_parent, std::string& error) {
     if (child_path.empty()) {
