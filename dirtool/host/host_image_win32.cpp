@@ -140,6 +140,8 @@ std::unique_ptr<image_source> open_image_file(const std::string& path, std::stri
 
 std::string resolved_path(const std::string& path) {
     // Windows file managers name the file itself; a full path is what the folder is taken from.
+    // A path that names nothing stays as it is, as on POSIX.
+    if (GetFileAttributesA(path.c_str()) == INVALID_FILE_ATTRIBUTES) return path;
     char full[MAX_PATH * 4];
     const DWORD length = GetFullPathNameA(path.c_str(), sizeof full, full, nullptr);
     if (length == 0 || length >= sizeof full) return path;
