@@ -27,6 +27,7 @@ public:
     void run() {
         std::uint32_t position = layout_.start;
         std::uint32_t sequence = layout_.sequence;
+        replay_.next_sequence = sequence;
         transaction_crc_ = ~0u;
         while (replay_.damage.empty()) {
             if (!take(position, block_.data())) return;
@@ -40,7 +41,7 @@ public:
             } else if (type == commit) {
                 if (!commit_intact(layout_, block, limits_.block_size, transaction_crc_)) return;
                 keep_transaction();
-                ++sequence;
+                replay_.next_sequence = ++sequence;
             } else {
                 return;  // another kind of block ends the log, as in recovery
             }
@@ -209,8 +210,10 @@ bool walk_journal(journal_blocks& journal, const journal_limits& limits, journal
     journal_layout layout;
     if (!read_layout(block.data(), limits, layout, error)) return false;
     replay.checksum_seed = layout.seed;
+    if (layout.start == 0) return true;  // nothing left to recover, fast commits included
     replay.fast_commit = layout.has(incompat_fast_commit);
-    if (layout.start == 0) return true;  // nothing left to recover
+    replay.fast_commit_first = layout.fast_commit_first;
+    replay.fast_commit_end = layout.fast_commit_end;
     log_walk walk(journal, limits, layout, replay);
     walk.run();
     walk.finish();
