@@ -21,24 +21,28 @@ TEST(Bytes, CrcsHaveTheirStandardCheckValuesAndSumInPieces) {
     }
 }
 
-// Bit by bit, as the polynomial defines it: what the instruction's word steps and the table's byte
-// steps must both give, at every length and alignment a word loop can get wrong.
-std::uint32_t crc32c_bit_by_bit(std::uint32_t state, const unsigned char* bytes, std::size_t count) {
+// Bit by bit, as the polynomial defines it: what the table's eight-byte steps and the instruction's
+// word steps must give, at every length and alignment a word loop can get wrong.
+std::uint32_t reflected_bit_by_bit(std::uint32_t polynomial, std::uint32_t state, const unsigned char* bytes,
+                                   std::size_t count) {
     for (std::size_t i = 0; i < count; ++i) {
         state ^= bytes[i];
-        for (int bit = 0; bit < 8; ++bit) state = (state & 1u) != 0 ? (state >> 1) ^ 0x82f63b78u : state >> 1;
+        for (int bit = 0; bit < 8; ++bit) state = (state & 1u) != 0 ? (state >> 1) ^ polynomial : state >> 1;
     }
     return state;
 }
 
-TEST(Bytes, Crc32cRegisterMatchesThePolynomialAtEveryLengthAndAlignment) {
+TEST(Bytes, CrcsMatchTheirPolynomialsAtEveryLengthAndAlignment) {
     unsigned char bytes[96];
     for (std::size_t i = 0; i < sizeof bytes; ++i) bytes[i] = static_cast<unsigned char>(i * 151 + 7);
     for (const std::uint32_t state : {0u, 0xffffffffu, 0x12345678u}) {
         for (std::size_t start = 0; start < 8; ++start) {
             for (std::size_t count = 0; start + count <= sizeof bytes; ++count) {
-                ASSERT_EQ(crc32c_register(state, bytes + start, count), crc32c_bit_by_bit(state, bytes + start, count))
-                    << "state " << state << " start " << start << " count " << count;
+                const unsigned char* at = bytes + start;
+                ASSERT_EQ(crc32c_register(state, at, count), reflected_bit_by_bit(0x82f63b78u, state, at, count))
+                    << "CRC-32C, state " << state << " start " << start << " count " << count;
+                ASSERT_EQ(crc32(at, count, state), ~reflected_bit_by_bit(0xedb88320u, ~state, at, count))
+                    << "CRC-32, so far " << state << " start " << start << " count " << count;
             }
         }
     }

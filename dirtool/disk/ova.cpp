@@ -3,6 +3,7 @@
 // as it is; a member compressed on its own is not read.
 #include "base/bytes.h"
 #include "disk/containers.h"
+#include "disk/parent_lookup.h"
 #include "disk/vmdk.h"
 
 #include <cstring>
@@ -14,17 +15,6 @@ namespace {
 constexpr std::uint64_t block = 512;
 constexpr unsigned most_members = 10000;
 constexpr std::size_t largest_extended_header = 64 * 1024;
-
-bool ends_with(const std::string& name, const char* suffix) {
-    const std::size_t length = std::strlen(suffix);
-    if (name.size() < length) return false;
-    for (std::size_t i = 0; i < length; ++i) {
-        char c = name[name.size() - length + i];
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-        if (c != suffix[i]) return false;
-    }
-    return true;
-}
 
 std::string field(const char* bytes, std::size_t length) { return std::string(bytes, strnlen(bytes, length)); }
 
@@ -78,7 +68,7 @@ void read_extended_header(const std::string& records, std::string& path, std::ui
 bool recognises_ova(const disk_probe& probe) {
     if (probe.head_length < block || std::memcmp(probe.head + 257, "ustar", 5) != 0) return false;
     const std::string first = field(probe.head, 100);
-    return ends_with(first, ".ovf") || ends_with(first, ".vmdk");
+    return ends_with_ignoring_case(first, ".ovf") || ends_with_ignoring_case(first, ".vmdk");
 }
 
 std::unique_ptr<image_source> open_ova(std::unique_ptr<image_source> file, const std::string& path, unsigned depth,
@@ -125,7 +115,7 @@ std::unique_ptr<image_source> open_ova(std::unique_ptr<image_source> file, const
         } else {
             long_name.clear();
             sized = false;
-            if ((type == '0' || type == '\0') && ends_with(name, ".vmdk")) {
+            if ((type == '0' || type == '\0') && ends_with_ignoring_case(name, ".vmdk")) {
                 char magic[4] = {};
                 if (length >= 4 && tar->read(data, magic, 4, error) != image_reader::result::done) return nullptr;
                 const std::string disk = path + ": " + name;
@@ -139,7 +129,7 @@ std::unique_ptr<image_source> open_ova(std::unique_ptr<image_source> file, const
                 }
                 return open_vmdk(open_window(tar, data, length), disk, depth, error);
             }
-            if (compressed_disk.empty() && (ends_with(name, ".vmdk.gz") || ends_with(name, ".vmdk.gzip"))) {
+            if (compressed_disk.empty() && (ends_with_ignoring_case(name, ".vmdk.gz") || ends_with_ignoring_case(name, ".vmdk.gzip"))) {
                 compressed_disk = name;
             }
         }

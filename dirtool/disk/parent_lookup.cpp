@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <utility>
 
 namespace dirtool {
@@ -87,11 +88,11 @@ bool read_exactly(image_reader& disk, std::uint64_t offset, char* data, std::siz
     // A long read goes into sector-aligned memory, which the reader fills straight from the disk
     // in one request instead of a window at a time.
     const std::size_t sector = std::max<std::size_t>(512, disk.source().sector_size());
-    std::vector<char> aligned;
+    std::unique_ptr<char[]> aligned;  // left unset: the read fills what is copied out of it
     char* into = data;
     if (count >= 8192 && reinterpret_cast<std::uintptr_t>(data) % sector != 0) {
-        aligned.resize(count + sector);
-        into = aligned.data() + (sector - reinterpret_cast<std::uintptr_t>(aligned.data()) % sector) % sector;
+        aligned.reset(new char[count + sector]);
+        into = aligned.get() + (sector - reinterpret_cast<std::uintptr_t>(aligned.get()) % sector) % sector;
     }
     const image_reader::result result = disk.read(offset, into, count, failure);
     if (into != data) std::memcpy(data, into, count);
@@ -106,6 +107,25 @@ bool read_exactly(image_reader& disk, std::uint64_t offset, char* data, std::siz
     }
     error = failure;
     return false;
+}
+
+bool ends_with_ignoring_case(const std::string& name, const char* suffix) {
+    const std::size_t length = std::strlen(suffix);
+    if (name.size() < length) return false;
+    for (std::size_t i = 0; i < length; ++i) {
+        char c = name[name.size() - length + i];
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        if (c != suffix[i]) return false;
+    }
+    return true;
+}
+
+bool read_from_parent(image_reader* parent, std::uint64_t at, char* data, std::size_t count, std::string& why) {
+    if (parent == nullptr) {
+        std::memset(data, 0, count);
+        return true;
+    }
+    return parent->read(at, data, count, why) != image_reader::result::failed;
 }
 
 std::unique_ptr<image_source> open_parent(const std::string& child_path, const parent_locations& where,

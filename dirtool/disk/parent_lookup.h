@@ -43,6 +43,9 @@ std::string host_path_of(const std::string& recorded, const std::string& folder)
 // The last component of a path written with "/" or "\\".
 std::string last_component(const std::string& path);
 
+// Whether a file name ends in `suffix`, written in lower case, in either case (".VHD", ".vhd").
+bool ends_with_ignoring_case(const std::string& name, const char* suffix);
+
 // UTF-16 text as UTF-8, up to its first NUL; a lone surrogate becomes U+FFFD.
 std::string utf8_of_utf16(const char* bytes, std::size_t count, bool big_endian);
 
@@ -50,6 +53,10 @@ std::string utf8_of_utf16(const char* bytes, std::size_t count, bool big_endian)
 // when they are not there or the host fails.
 bool read_exactly(image_reader& disk, std::uint64_t offset, char* data, std::size_t count, const std::string& what,
                   std::string& error);
+
+// What a differencing disk does not hold itself: read from its parent, as zeros past the end of a
+// smaller parent, or all zeros when there is no parent. False with the host's message in `why`.
+bool read_from_parent(image_reader* parent, std::uint64_t at, char* data, std::size_t count, std::string& why);
 
 // Whether a stored checksum is the one computed. A fuzzing build takes every checksum as good, so
 // that the fuzzer reaches the fields the checksums guard.

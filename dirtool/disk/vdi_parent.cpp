@@ -9,6 +9,7 @@
 #include "base/bytes.h"
 #include "base/entry.h"
 #include "disk/disk.h"
+#include "disk/parent_lookup.h"
 #include "host/host_fs.h"
 
 #include <algorithm>
@@ -34,17 +35,6 @@ std::string folder_of(const std::string& path) {
         if (is_separator(path[i - 1])) return i == 1 ? path.substr(0, 1) : path.substr(0, i - 1);
     }
     return ".";
-}
-
-bool ends_with_ignoring_case(const std::string& name, const char* suffix) {
-    const std::size_t length = std::strlen(suffix);
-    if (name.size() < length) return false;
-    for (std::size_t i = 0; i < length; ++i) {
-        char c = name[name.size() - length + i];
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-        if (c != suffix[i]) return false;
-    }
-    return true;
 }
 
 // The file's first `limit` bytes at most; false when it cannot be read or is larger.

@@ -103,13 +103,8 @@ private:
     }
 
     bool read_parent(std::uint64_t at, char* data, std::size_t length, std::string& error) {
-        if (!parent_) {
-            std::memset(data, 0, length);
-            return true;
-        }
         std::string why;
-        if (parent_->read(at, data, length, why) != image_reader::result::failed) return true;
-        return fail(error, "reading its parent: " + why);
+        return read_from_parent(parent_.get(), at, data, length, why) || fail(error, "reading its parent: " + why);
     }
 
     bool read_piece(std::uint32_t block, std::uint64_t in_block, char* data, std::size_t length, std::string& error) {

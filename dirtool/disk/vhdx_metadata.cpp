@@ -7,6 +7,7 @@
 #include "disk/parent_lookup.h"
 
 #include <cstring>
+#include <memory>
 
 namespace dirtool {
 namespace vhdx {
@@ -214,20 +215,24 @@ bool read_metadata(image_reader& file, std::uint64_t offset, std::uint64_t lengt
 
 // The BAT and metadata regions from the first region table with a good signature and CRC-32C.
 bool read_regions(image_reader& file, region& bat, region& meta, std::string& why) {
-    std::vector<char> table(region_table_size);
+    // 64 KiB read into page-aligned memory goes straight from the file, with no copy; it is not
+    // zeroed first, since the read fills all of it or fails.
+    constexpr std::size_t align = 4096;
+    const std::unique_ptr<char[]> storage(new char[region_table_size + align]);
+    char* const table = storage.get() + (align - reinterpret_cast<std::uintptr_t>(storage.get()) % align) % align;
     why = "neither of its region tables is valid";
     for (std::uint64_t offset : region_table_offsets) {
         std::string ignored;
-        if (!read_exactly(file, offset, table.data(), table.size(), "a region table", ignored)) continue;
-        const std::uint32_t stored = load_le32(table.data() + 4);
-        std::memset(table.data() + 4, 0, 4);
-        const std::uint32_t count = load_le32(table.data() + 8);
-        if (std::memcmp(table.data(), "regi", 4) != 0 || !crc32c_matches(table.data(), table.size(), stored) || count > 2047) {
+        if (!read_exactly(file, offset, table, region_table_size, "a region table", ignored)) continue;
+        const std::uint32_t stored = load_le32(table + 4);
+        std::memset(table + 4, 0, 4);
+        const std::uint32_t count = load_le32(table + 8);
+        if (std::memcmp(table, "regi", 4) != 0 || !crc32c_matches(table, region_table_size, stored) || count > 2047) {
             continue;
         }
         bat = meta = region();
         for (std::uint32_t i = 0; i < count; ++i) {
-            const char* entry = table.data() + 16 + 32 * i;
+            const char* entry = table + 16 + 32 * i;
             const std::string id = text_of(load_guid(entry));
             region* known = id == bat_region ? &bat : id == metadata_region ? &meta : nullptr;
             if (known == nullptr) {
