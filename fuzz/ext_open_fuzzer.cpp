@@ -14,35 +14,16 @@
 #include "ext/ext.h"
 #include "region_disk.h"
 
-namespace {
-
-using fuzz_regions::check;
 using fuzz_regions::region_disk;
 using fuzz_regions::regions_of;
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     auto disk = std::make_shared<dirtool::image_reader>(std::make_unique<region_disk>(regions_of(data, size)));
     static_cast<void>(dirtool::has_ext_magic(*disk));
     std::int64_t written = 0;
     static_cast<void>(dirtool::ext_last_written(disk, written));
-    std::string error;
-    const std::unique_ptr<dirtool::device> ext = dirtool::open_ext_device(disk, "fuzz", error);
-    if (!ext) {
-        check(!error.empty());
-        return 0;
-    }
-    std::vector<dirtool::entry_info> root;
-    const dirtool::outcome listed = ext->list({}, root, error);
-    check(listed != dirtool::outcome::failed || !error.empty());
-    std::size_t entered = 0;
-    for (const dirtool::entry_info& entry : root) {
-        if (entry.type != 'd' || entry.name == "." || entry.name == ".." || entered++ == 8) continue;
-        std::vector<dirtool::entry_info> inside;
-        error.clear();
-        static_cast<void>(ext->list({entry.name}, inside, error));
-    }
+    const std::unique_ptr<dirtool::device> ext = fuzz_regions::open_and_list(disk);
+    if (!ext) return 0;
     std::uint64_t free_bytes = 0;
     static_cast<void>(ext->free_space(free_bytes));
     return 0;

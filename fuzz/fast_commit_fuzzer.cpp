@@ -80,21 +80,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::vector<fuzz_regions::region> regions = base().regions;
     regions.push_back({base().area, area});
     auto disk = std::make_shared<dirtool::image_reader>(std::make_unique<fuzz_regions::region_disk>(std::move(regions)));
-    std::string error;
-    const std::unique_ptr<dirtool::device> ext = dirtool::open_ext_device(disk, "fuzz", error);
-    if (!ext) {
-        check(!error.empty());
-        return 0;
-    }
-    std::vector<dirtool::entry_info> root;
-    const dirtool::outcome listed = ext->list({}, root, error);
-    check(listed != dirtool::outcome::failed || !error.empty());
-    std::size_t entered = 0;
-    for (const dirtool::entry_info& entry : root) {
-        if (entry.type != 'd' || entry.name == "." || entry.name == ".." || entered++ == 8) continue;
-        std::vector<dirtool::entry_info> inside;
-        error.clear();
-        static_cast<void>(ext->list({entry.name}, inside, error));
-    }
+    static_cast<void>(fuzz_regions::open_and_list(disk));
     return 0;
 }

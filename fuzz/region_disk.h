@@ -1,15 +1,18 @@
 // A 32 MiB disk of zeros with regions written over it, each one a 32-bit offset, a 16-bit length
-// and that many bytes (little-endian), as the ext fuzzers' inputs and seeds describe disks.
+// and that many bytes (little-endian), as the ext fuzzers' inputs and seeds describe disks; and
+// the reading of the file system on it that they share.
 #pragma once
 
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "base/image_source.h"
+#include "ext/ext.h"
 
 namespace fuzz_regions {
 
@@ -69,6 +72,28 @@ inline std::vector<region> regions_of(const std::uint8_t* data, std::size_t size
         at += length;
     }
     return regions;
+}
+
+// Opens the ext file system on `disk` and lists its root and up to eight folders in it; null when
+// it cannot be opened, which must come with a message.
+inline std::unique_ptr<dirtool::device> open_and_list(const std::shared_ptr<dirtool::image_reader>& disk) {
+    std::string error;
+    std::unique_ptr<dirtool::device> ext = dirtool::open_ext_device(disk, "fuzz", error);
+    if (!ext) {
+        check(!error.empty());
+        return ext;
+    }
+    std::vector<dirtool::entry_info> root;
+    const dirtool::outcome listed = ext->list({}, root, error);
+    check(listed != dirtool::outcome::failed || !error.empty());
+    std::size_t entered = 0;
+    for (const dirtool::entry_info& entry : root) {
+        if (entry.type != 'd' || entry.name == "." || entry.name == ".." || entered++ == 8) continue;
+        std::vector<dirtool::entry_info> inside;
+        error.clear();
+        static_cast<void>(ext->list({entry.name}, inside, error));
+    }
+    return ext;
 }
 
 }  // namespace fuzz_regions
