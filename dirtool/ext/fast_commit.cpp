@@ -90,7 +90,9 @@ private:
         if (length < 4) return stop(bad + "is " + std::to_string(length) + " bytes long");
         change.inode = load_le32(value);
         if (type == create || type == link || type == unlink) {
-            if (length < 9 || length > 8 + longest_name) return stop(bad + "is " + std::to_string(length) + " bytes long");
+            if (length < 9 || length > 8 + longest_name) {
+                return stop(bad + "is " + std::to_string(length) + " bytes long");
+            }
             change.kind = type == create ? fast_commit_kind::create
                           : type == link ? fast_commit_kind::link
                                          : fast_commit_kind::unlink;
@@ -102,7 +104,9 @@ private:
                 name.find('\0') != std::string::npos) {
                 return stop(bad + "names an entry no directory may hold");
             }
-            if (!known_inode(change.parent)) return stop(bad + "names directory inode " + std::to_string(change.parent) + ", outside the file system");
+            if (!known_inode(change.parent)) {
+                return stop(bad + "names directory inode " + std::to_string(change.parent) + ", outside the file system");
+            }
         } else if (type == inode) {
             if (length < 4 + good_old_inode_size || length > 4 + bounds_.inode_size) {
                 return stop(bad + "is " + std::to_string(length) + " bytes long");

@@ -36,7 +36,9 @@ std::string le(std::uint32_t value, std::size_t count) {
     return bytes;
 }
 
-std::string record(std::uint16_t tag, const std::string& value) { return le(tag, 2) + le(static_cast<std::uint32_t>(value.size()), 2) + value; }
+std::string record(std::uint16_t tag, const std::string& value) {
+    return le(tag, 2) + le(static_cast<std::uint32_t>(value.size()), 2) + value;
+}
 
 // Fast commits as the kernel writes them: a HEAD before the first, and each closed by a TAIL that
 // runs to its block's end, with the CRC of its records (spoiled when `spoil` names it).
@@ -47,7 +49,8 @@ std::vector<std::string> area(const std::vector<std::vector<std::string>>& commi
     for (std::size_t i = 0; i < commits.size(); ++i) {
         for (const std::string& item : commits[i]) block += item;
         std::uint32_t crc = ~crc32c(block.data(), block.size(), ~0u);
-        const std::string tail_start = le(8, 2) + le(static_cast<std::uint32_t>(block_size - block.size() - 4), 2) + le(tid, 4);
+        const auto tail_length = static_cast<std::uint32_t>(block_size - block.size() - 4);
+        const std::string tail_start = le(8, 2) + le(tail_length, 2) + le(tid, 4);
         crc = ~crc32c(tail_start.data(), tail_start.size(), ~crc);
         block += tail_start + le(static_cast<int>(i) == spoil ? crc ^ 1 : crc, 4);
         block.resize(block_size, '\0');

@@ -223,7 +223,8 @@ void apply_recovery(image_window& window, const std::string& name, std::uint32_t
             if (window.writes->bound_reached()) error = "they write or read more blocks than any replay needs";
             fast_commits = static_cast<std::size_t>(
                 std::upper_bound(log.commit_ends.begin(), log.commit_ends.end(), failed_at) - log.commit_ends.begin());
-            failure = "; fast commit " + std::to_string(fast_commits + 1) + " could not be applied whole, so it and those after it stop there: " + error;
+            failure = "; fast commit " + std::to_string(fast_commits + 1) +
+                      " could not be applied whole, so it and those after it stop there: " + error;
         }
         window.writes->close();
     }
