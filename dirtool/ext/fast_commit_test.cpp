@@ -22,7 +22,7 @@ public:
             error = "no such block";
             return false;
         }
-        std::memcpy(into, blocks_[number].data(), block_size);
+        std::memcpy(into, blocks_[static_cast<std::size_t>(number)].data(), block_size);
         return true;
     }
 
