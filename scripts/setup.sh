@@ -42,6 +42,7 @@ case "$job" in
     need_command lvm lvm2
     need_command cryptsetup cryptsetup-bin
     need_command losetup mount
+    need_command xz xz-utils
     need_command i686-w64-mingw32-g++-posix g++-mingw-w64-i686
     need_command wine wine
     need_package wine32:i386

@@ -25,7 +25,7 @@ TEST(ImageChannel, ReadsTheBytesOfItsWindowAndNothingElse) {
     } windows[] = {{0, bytes.size()}, {3000, 30000}};
     for (const auto& w : windows) {
         SCOPED_TRACE("window from " + std::to_string(w.start));
-        const image_window window{&reader, w.start, w.length, nullptr};
+        const image_window window{&reader, w.start, w.length, nullptr, nullptr};
         const std::string seen = bytes.substr(w.start, w.length);
         io_channel channel = nullptr;
         ASSERT_EQ(open_image_channel(window, IO_FLAG_RW, &channel), EXT2_ET_RO_FILSYS);

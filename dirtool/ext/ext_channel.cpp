@@ -1,5 +1,7 @@
 #include "ext/ext_channel.h"
 
+#include "base/bytes.h"
+#include "ext/captured_writes.h"
 #include "ext/journal_overlay.h"
 
 #include <cerrno>
@@ -19,16 +21,11 @@ std::string& failure_of_last_read() {
     return failure;
 }
 
-errcode_t read_blocks(io_channel channel, unsigned long long block, int count, void* data) {
-    // A negative count is a number of bytes rather than of blocks.
-    const auto block_size = static_cast<std::uint64_t>(channel->block_size);
-    const std::size_t size = count < 0 ? static_cast<std::size_t>(-static_cast<long long>(count))
-                                       : static_cast<std::size_t>(count) * static_cast<std::size_t>(block_size);
-    auto* bytes = static_cast<char*>(data);
-    const image_window& window = *window_of(channel);
-    const bool in_range = block <= std::numeric_limits<std::uint64_t>::max() / block_size;
-    const std::uint64_t offset = in_range ? block * block_size : window.length;
-    // Only what lies inside the window is read; the rest of the request reads as zeros.
+// Bytes [offset, offset + size) of the window as the file system stands: the image's, under the
+// journal's versions, under what a fast-commit replay wrote. What lies past the window's end reads
+// as zeros and makes a short read.
+errcode_t read_window(const image_window& window, std::uint64_t offset, char* bytes, std::size_t size) {
+    // Only what lies inside the window is read.
     const std::uint64_t inside = offset < window.length ? window.length - offset : 0;
     const std::size_t readable = inside < size ? static_cast<std::size_t>(inside) : size;
     std::string error;
@@ -43,20 +40,56 @@ errcode_t read_blocks(io_channel channel, unsigned long long block, int count, v
         failure_of_last_read() = error;
         return EIO;
     }
+    if (window.writes) {
+        if (!window.writes->charge_read(readable)) return EIO;
+        window.writes->cover(offset, bytes, readable);
+    }
     for (std::size_t i = readable; i < size; ++i) bytes[i] = 0;
     return result == image_reader::result::done && readable == size ? 0 : EXT2_ET_SHORT_READ;
+}
+
+// A request's bytes: a negative count is a number of bytes rather than of blocks. False when they
+// would lie past any offset.
+bool request_bytes(io_channel channel, unsigned long long block, int count, std::uint64_t& offset,
+                   std::size_t& size) {
+    const auto block_size = static_cast<std::uint64_t>(channel->block_size);
+    size = count < 0 ? static_cast<std::size_t>(-static_cast<long long>(count))
+                     : static_cast<std::size_t>(count) * static_cast<std::size_t>(block_size);
+    if (block > std::numeric_limits<std::uint64_t>::max() / block_size) return false;
+    offset = block * block_size;
+    return true;
+}
+
+errcode_t read_blocks(io_channel channel, unsigned long long block, int count, void* data) {
+    const image_window& window = *window_of(channel);
+    std::uint64_t offset = 0;
+    std::size_t size = 0;
+    if (!request_bytes(channel, block, count, offset, size)) offset = window.length;
+    return read_window(window, offset, static_cast<char*>(data), size);
+}
+
+// Writes reach only the captured blocks of a fast-commit replay, and only inside the window.
+errcode_t write_blocks(io_channel channel, unsigned long long block, int count, const void* data) {
+    const image_window& window = *window_of(channel);
+    if (!window.writes || !window.writes->open()) return EXT2_ET_RO_FILSYS;
+    std::uint64_t offset = 0;
+    std::size_t size = 0;
+    if (!request_bytes(channel, block, count, offset, size) || !fits_inside(offset, size, window.length)) {
+        return EXT2_ET_SHORT_WRITE;
+    }
+    const std::uint32_t block_size = window.writes->block_size();
+    const auto read_block = [&window, block_size](std::uint64_t number, char* into) {
+        return read_window(window, number * block_size, into, block_size) == 0;
+    };
+    return window.writes->write(offset, static_cast<const char*>(data), size, read_block) ? 0 : EXT2_ET_SHORT_WRITE;
 }
 
 errcode_t read_blocks32(io_channel channel, unsigned long block, int count, void* data) {
     return read_blocks(channel, block, count, data);
 }
 
-errcode_t refuse_write(io_channel, unsigned long long, int, const void*) {
-    return EXT2_ET_RO_FILSYS;
-}
-
-errcode_t refuse_write32(io_channel, unsigned long, int, const void*) {
-    return EXT2_ET_RO_FILSYS;
+errcode_t write_blocks32(io_channel channel, unsigned long block, int count, const void* data) {
+    return write_blocks(channel, block, count, data);
 }
 
 errcode_t set_block_size(io_channel channel, int size) {
@@ -95,13 +128,13 @@ struct_io_manager manager = {
     close_channel,
     set_block_size,
     read_blocks32,
-    refuse_write32,
+    write_blocks32,
     nothing_to_flush,
     nullptr,  // write_byte: the library reports it unimplemented
     no_options,
     nullptr,  // get_stats
     read_blocks,
-    refuse_write,
+    write_blocks,
     nullptr,  // discard
     nullptr,  // cache_readahead
     nullptr,  // zeroout
@@ -114,7 +147,7 @@ char channel_name[] = "image";
 
 errcode_t open_image_channel(const image_window& window, int flags, io_channel* opened) {
     if (window.reader == nullptr) return EXT2_ET_BAD_DEVICE_NAME;
-    if ((flags & IO_FLAG_RW) != 0) return EXT2_ET_RO_FILSYS;
+    if ((flags & IO_FLAG_RW) != 0 && !(window.writes && window.writes->open())) return EXT2_ET_RO_FILSYS;
     // No exception may cross the library's C frames.
     auto* own_window = new (std::nothrow) image_window(window);
     auto* channel = new (std::nothrow) struct_io_channel{};

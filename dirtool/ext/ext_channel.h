@@ -15,6 +15,7 @@
 
 namespace dirtool {
 
+class captured_writes;
 class journal_overlay;
 
 // The bytes [start, start + length) of an image. Reads past the window's end read zeros and fail.
@@ -24,6 +25,10 @@ struct image_window {
     std::uint64_t length = 0;
     // The blocks a journal's recovery would write, read in place of the image's; null for none.
     std::shared_ptr<journal_overlay> journal;
+    // Over those, the blocks that replaying the journal's fast commits wrote; null for none. While
+    // they are open for writing, a channel over the window may be opened for writing too, and its
+    // writes land there.
+    std::shared_ptr<captured_writes> writes;
 };
 
 // What the disk said of the last read that failed (a container's damaged table, a host error), which
@@ -38,8 +43,8 @@ errcode_t open_file_system(const image_window& window, ext2_filsys& fs);
 errcode_t open_file_system(const image_window& window, int flags, int superblock, unsigned block_size,
                            ext2_filsys& fs);
 
-// A channel over `window`, as the library opens one; refuses to open for writing, and every write
-// fails with EXT2_ET_RO_FILSYS.
+// A channel over `window`, as the library opens one. Refuses to open for writing, and every write
+// fails with EXT2_ET_RO_FILSYS, unless the window's captured writes are open.
 errcode_t open_image_channel(const image_window& window, int flags, io_channel* opened);
 
 }  // namespace dirtool

@@ -239,11 +239,11 @@ bool has_ext_magic(image_reader& disk) {
                          disk.read(ext_magic_at, reinterpret_cast<char*>(magic), sizeof magic, ignored) ==
                              image_reader::result::done &&
                          std::equal(magic, magic + sizeof magic, ext_magic);
-    return primary || has_backup_superblock(image_window{&disk, 0, disk.source().size(), nullptr});
+    return primary || has_backup_superblock(image_window{&disk, 0, disk.source().size(), nullptr, nullptr});
 }
 
 bool ext_last_written(const std::shared_ptr<image_reader>& disk, std::int64_t& seconds) {
-    const image_window window{disk.get(), 0, disk->source().size(), nullptr};
+    const image_window window{disk.get(), 0, disk->source().size(), nullptr, nullptr};
     ext2_filsys fs = nullptr;
     // The superblock alone: the descriptors are not needed for the time.
     if (open_file_system(window, EXT2_FLAG_64BITS | EXT2_FLAG_SUPER_ONLY, 0, 0, fs) != 0) return false;
@@ -254,8 +254,8 @@ bool ext_last_written(const std::shared_ptr<image_reader>& disk, std::int64_t& s
 
 std::unique_ptr<device> open_ext_device(const std::shared_ptr<image_reader>& disk, const std::string& name,
                                         std::string& error) {
-    auto window = std::make_unique<image_window>(image_window{disk.get(), 0, disk->source().size(), nullptr});
-    window->journal = recover_journal(*window, name);
+    auto window = std::make_unique<image_window>(image_window{disk.get(), 0, disk->source().size(), nullptr, nullptr});
+    recover_journal(*window, name);
     opened_file_system opened;
     if (!open_with_backups(*window, opened, error)) {
         error = name + ": no file system this tool can read: " + error;

@@ -53,8 +53,14 @@ struct journal_replay {
     std::vector<journaled_block> blocks;
     std::uint32_t transactions = 0;  // committed transactions found
     std::uint32_t checksum_seed = 0;
-    bool fast_commit = false;  // the journal has a fast-commit area, which this walk leaves out
     std::string damage;        // why the walk stopped short of the log's normal end, if it did
+    // The journal blocks [first, end) of the fast-commit area, which the walk leaves out (see
+    // fast_commit.h); empty for a journal without one. Its fast commits count only when they carry
+    // `next_sequence`, the sequence number of the transaction after the last committed one.
+    bool fast_commit = false;
+    std::uint32_t fast_commit_first = 0;
+    std::uint32_t fast_commit_end = 0;
+    std::uint32_t next_sequence = 0;
 };
 
 // Walks the journal's log. False, with a message and nothing to replay, when the journal

@@ -56,9 +56,10 @@ private:
     std::vector<unsigned char> block_;
 };
 
-// When the file system in `window` was not unmounted cleanly and its journal lies inside it: the
-// overlay that recovery's changes make, or null when there are none to make. Says on standard
-// error, once, that the file system needed recovery and what was done about it, naming it `name`.
-std::shared_ptr<journal_overlay> recover_journal(const image_window& window, const std::string& name);
+// When the file system in `window` was not unmounted cleanly and its journal lies inside it: puts
+// into `window` the overlay that recovery's full commits make and the blocks its fast commits
+// write, each left null when there are none. Says on standard error, once, that the file system
+// needed recovery and what was done about it, naming it `name`.
+void recover_journal(image_window& window, const std::string& name);
 
 }  // namespace dirtool

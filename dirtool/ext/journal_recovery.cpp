@@ -1,7 +1,11 @@
 // Finds a file system's internal journal through libext2fs, on the file system as the image holds
-// it, walks its log and makes the overlay that recovery's writes would make.
+// it, walks its log and makes the overlay that recovery's writes would make, then applies the fast
+// commits after the log's last full commit over it.
 #include "base/bytes.h"
+#include "ext/captured_writes.h"
 #include "ext/ext_channel.h"
+#include "ext/fast_commit.h"
+#include "ext/fast_commit_replay.h"
 #include "ext/journal_overlay.h"
 
 #include <ext2fs/ext2fs.h>
@@ -141,16 +145,28 @@ bool journal_is_internal(const ext2_super_block& super) {
     return super.s_journal_inum != 0 && !named_elsewhere;
 }
 
-std::shared_ptr<journal_overlay> recover_open(ext2_filsys fs, const image_window& window, const std::string& name) {
-    const std::string needed = "the file system was not unmounted cleanly and needs its journal recovered";
+// What the walk of the journal found, and what is said of it.
+struct recovery {
+    bool usable = false;
+    std::shared_ptr<journal_overlay> overlay;
+    fast_commit_log fast_commits;
+    std::uint32_t transactions = 0;
+    std::string damage;
+    bool fast_commit_area = false;
+};
+
+const std::string recovery_needed = "the file system was not unmounted cleanly and needs its journal recovered";
+
+recovery recover_open(ext2_filsys fs, const image_window& window, const std::string& name) {
     const std::string as_it_stands = "; listed as the image holds it, so recent changes may be missing";
+    recovery found;
     if (!ext2fs_has_feature_journal(fs->super)) {
-        say(name, needed + ", but it has no journal" + as_it_stands);
-        return nullptr;
+        say(name, recovery_needed + ", but it has no journal" + as_it_stands);
+        return found;
     }
     if (!journal_is_internal(*fs->super)) {
-        say(name, needed + ", which is on another device" + as_it_stands);
-        return nullptr;
+        say(name, recovery_needed + ", which is on another device" + as_it_stands);
+        return found;
     }
     std::vector<journal_extent> extents;
     journal_limits limits;
@@ -161,23 +177,71 @@ std::shared_ptr<journal_overlay> recover_open(ext2_filsys fs, const image_window
     if (map_journal(fs, extents, limits.journal_blocks, error)) {
         journal_file file(window, extents, fs->blocksize);
         walk_journal(file, limits, replay, error);
+        // Fast commits add to the state the full commits leave: after damage, that is unknown.
+        if (error.empty() && replay.fast_commit && replay.damage.empty()) {
+            fast_commit_bounds bounds;
+            bounds.inodes = fs->super->s_inodes_count;
+            bounds.blocks = limits.file_system_blocks;
+            bounds.first_data_block = fs->super->s_first_data_block;
+            bounds.inode_size = EXT2_INODE_SIZE(fs->super);
+            read_fast_commits(file, replay.fast_commit_first, replay.fast_commit_end, fs->blocksize,
+                              replay.next_sequence, bounds, found.fast_commits);
+        }
     }
     if (!error.empty()) {
-        say(name, needed + ", but its journal cannot be used: " + error + as_it_stands);
-        return nullptr;
+        say(name, recovery_needed + ", but its journal cannot be used: " + error + as_it_stands);
+        return found;
     }
-    std::string text = needed + ": " + std::to_string(replay.transactions) + " committed transaction" +
-                       (replay.transactions == 1 ? "" : "s") + " applied in memory, the image left unchanged";
-    if (!replay.damage.empty()) text += "; the journal is damaged after them: " + replay.damage;
-    if (replay.fast_commit) text += "; fast-commit changes, if any, were not applied";
-    say(name, text);
-    if (replay.blocks.empty()) return nullptr;
-    return std::make_shared<journal_overlay>(std::move(replay), std::move(extents), fs->blocksize);
+    found.usable = true;
+    found.transactions = replay.transactions;
+    found.damage = replay.damage;
+    found.fast_commit_area = replay.fast_commit;
+    if (!replay.blocks.empty()) {
+        found.overlay = std::make_shared<journal_overlay>(std::move(replay), std::move(extents), fs->blocksize);
+    }
+    return found;
+}
+
+std::string counted(std::size_t count, const std::string& what) {
+    return std::to_string(count) + " " + what + (count == 1 ? "" : "s");
+}
+
+// Applies the fast commits over the full commits' overlay, into writes kept in memory; says what
+// was applied, in the one message that says what recovery did.
+void apply_recovery(image_window& window, const std::string& name, std::uint32_t block_size, recovery& found) {
+    window.journal = found.overlay;
+    const fast_commit_log& log = found.fast_commits;
+    std::size_t fast_commits = log.commits;
+    std::string failure;
+    if (log.commits > 0) {
+        // Bounds for a hostile area: a real replay writes and reads some blocks per record.
+        window.writes = std::make_shared<captured_writes>(block_size, std::size_t{1} << 14,
+                                                          (std::uint64_t{1} << 20) + 4 * window.length / block_size);
+        std::size_t failed_at = 0;
+        std::string error;
+        if (!replay_fast_commits(window, log, failed_at, error)) {
+            if (window.writes->bound_reached()) error = "they write or read more blocks than any replay needs";
+            fast_commits = static_cast<std::size_t>(
+                std::upper_bound(log.commit_ends.begin(), log.commit_ends.end(), failed_at) - log.commit_ends.begin());
+            failure = "; fast commit " + std::to_string(fast_commits + 1) +
+                      " could not be applied whole, so it and those after it stop there: " + error;
+        }
+        window.writes->close();
+    }
+    std::string text = recovery_needed + ": " + counted(found.transactions, "committed transaction");
+    if (found.fast_commit_area) text += " and " + counted(fast_commits, "fast commit");
+    text += " applied in memory, the image left unchanged";
+    if (!found.damage.empty()) {
+        text += "; the journal is damaged after them: " + found.damage;
+        if (found.fast_commit_area) text += ", so its fast commits, if any, were not applied";
+    }
+    if (!log.damage.empty()) text += "; its fast-commit area is damaged after them: " + log.damage;
+    say(name, text + failure);
 }
 
 }  // namespace
 
-std::shared_ptr<journal_overlay> recover_journal(const image_window& window, const std::string& name) {
+void recover_journal(image_window& window, const std::string& name) {
     // The superblock's own bytes tell whether there is anything to recover, so a clean file system
     // is not opened twice: a whole open reads every group descriptor, which a large one has many of.
     constexpr std::uint64_t superblock_at = 1024;
@@ -190,16 +254,17 @@ std::shared_ptr<journal_overlay> recover_journal(const image_window& window, con
                             ignored) != image_reader::result::done ||
         load_le16(superblock + magic_at) != EXT2_SUPER_MAGIC ||
         (load_le32(superblock + incompatible_features_at) & EXT3_FEATURE_INCOMPAT_RECOVER) == 0) {
-        return nullptr;
+        return;
     }
-    image_window as_stored{window.reader, window.start, window.length, nullptr};
+    image_window as_stored{window.reader, window.start, window.length, nullptr, nullptr};
     ext2_filsys fs = nullptr;
     // A file system that cannot be opened has nothing to recover; the open to come says why.
-    if (open_file_system(as_stored, fs) != 0) return nullptr;
-    std::shared_ptr<journal_overlay> overlay;
-    if (ext2fs_has_feature_journal_needs_recovery(fs->super)) overlay = recover_open(fs, as_stored, name);
+    if (open_file_system(as_stored, fs) != 0) return;
+    recovery found;
+    if (ext2fs_has_feature_journal_needs_recovery(fs->super)) found = recover_open(fs, as_stored, name);
+    const std::uint32_t block_size = fs->blocksize;
     ext2fs_close_free(&fs);
-    return overlay;
+    if (found.usable) apply_recovery(window, name, block_size, found);
 }
 
 }  // namespace dirtool

@@ -222,4 +222,53 @@ std::string as_asked_for(const std::string& device_path, std::size_t i) {
     return path;
 }
 
+namespace {
+
+// Every regular file of the listings, by path.
+std::vector<std::string> regular_files(const std::map<std::string, std::vector<image_entry>>& listings) {
+    std::vector<std::string> files;
+    for (const auto& [folder, entries] : listings) {
+        for (const image_entry& entry : entries) {
+            if (is_regular(entry)) files.push_back(folder + entry.name);
+        }
+    }
+    return files;
+}
+
+}  // namespace
+
+void expect_image_served_as(const std::string& image, const std::string& oracle, const std::string& work,
+                            const std::string& devices) {
+    const std::map<std::string, std::vector<image_entry>> listings = debugfs_listings(oracle, work);
+    std::vector<std::string> walk;
+    expected_walk(listings, "/", walk);
+    const std::string device = devices + "/hda1.img";
+    fs::copy_file(image, device, fs::copy_options::overwrite_existing);
+    const std::string stored = contents_of(device);
+
+    const run_result listed = run_in(binary_directory(), "kovox", {"hda1.img"});
+    EXPECT_EQ(listed.status, 0);
+    std::vector<std::string> lines;
+    for (const std::string& line : lines_of(with_line_feeds(listed.output))) lines.push_back(comparable_kovox_line(line));
+    EXPECT_EQ(lines, as_kovox_prints(walk, work));
+
+    const std::vector<std::string> files = regular_files(listings);
+    const std::string dumped = work + "/dumped";
+    fs::create_directories(dumped);
+    std::vector<std::string> requests;
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        requests.push_back("dump \"" + files[i] + "\" \"" + dumped + "/" + std::to_string(i) + "\"");
+    }
+    ask_debugfs(oracle, requests, work);
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        const std::string here = work + "/here";
+        fs::remove_all(here);
+        fs::create_directories(here);
+        EXPECT_EQ(run_in(here, "kovox", {"-READ", "hda1.img", files[i]}).status, 0);
+        EXPECT_TRUE(contents_of(copied_file(here, files[i])) == contents_of(dumped + "/" + std::to_string(i)))
+            << files[i];
+    }
+    EXPECT_TRUE(contents_of(device) == stored) << "the image was written";
+}
+
 }  // namespace whole_program

@@ -140,4 +140,9 @@ std::string copied_file(const std::string& here, const std::string& device_path)
 // `i`-th copy asks that way when `i` is odd.
 std::string as_asked_for(const std::string& device_path, std::size_t i);
 
+// kovox lists and copies out of `image` exactly what debugfs reports of `oracle`, and leaves
+// `image` as it was; the runs use `work` and the devices folder `devices` (see set_up_runs).
+void expect_image_served_as(const std::string& image, const std::string& oracle, const std::string& work,
+                            const std::string& devices);
+
 }  // namespace whole_program
