@@ -1,6 +1,7 @@
-// The virtual disk of a QCOW2 image, read cluster by cluster through its L1 and L2 tables. Only
-// the pieces of the tables that a read needs are read, and the last of them kept, so a run over
-// a small tree in a huge image costs about what it costs over the raw image of that tree.
+// The virtual disk of a QCOW2 (or QCOW version 1) image, read cluster by cluster through its L1
+// and L2 tables. Only the pieces of the tables that a read needs are read, and the last of them
+// kept, so a run over a small tree in a huge image costs about what it costs over the raw image of
+// that tree.
 #include "disk/qcow2.h"
 
 #include "base/bytes.h"
@@ -15,62 +16,7 @@ namespace dirtool {
 namespace qcow2 {
 namespace {
 
-constexpr std::uint64_t table_offset_mask = 0x00fffffffffffe00u;  // bits 9 to 55
-constexpr std::uint64_t copied_bit = std::uint64_t{1} << 63;
-constexpr std::uint64_t compressed_bit = std::uint64_t{1} << 62;
-constexpr std::uint64_t zero_bit = 1;
 constexpr unsigned subclusters = 32;
-
-// Pieces of the L1 and L2 tables as the file holds them, the least recently used given up first.
-class table_cache {
-public:
-    explicit table_cache(image_reader& file) : file_(file) {}
-
-    // The `size` bytes of the entry at `offset`, which lies in the file and does not cross a piece.
-    bool entry(std::uint64_t offset, std::size_t size, char* bytes, std::string& error) {
-        const std::uint64_t start = offset - offset % piece_size;
-        // Entries come in runs from one piece: the one used last is tried first.
-        piece* found = pieces_[last_].start == start && !pieces_[last_].bytes.empty() ? &pieces_[last_] : nullptr;
-        for (std::size_t i = 0; found == nullptr && i < pieces_.size(); ++i) {
-            if (pieces_[i].start == start && !pieces_[i].bytes.empty()) found = &pieces_[i];
-        }
-        if (found == nullptr) {
-            found = &*std::min_element(pieces_.begin(), pieces_.end(),
-                                       [](const piece& a, const piece& b) { return a.last_use < b.last_use; });
-            found->bytes.resize(piece_size);
-            if (file_.read(start, found->bytes.data(), piece_size, error) == image_reader::result::failed) {
-                found->bytes.clear();
-                return false;
-            }
-            found->start = start;
-        }
-        found->last_use = ++uses_;
-        last_ = static_cast<std::size_t>(found - pieces_.data());
-        std::memcpy(bytes, found->bytes.data() + (offset - start), size);
-        return true;
-    }
-
-private:
-    static constexpr std::size_t piece_size = 4096;
-    struct piece {
-        std::uint64_t start = 0;
-        std::uint64_t last_use = 0;
-        std::vector<char> bytes;  // empty until read; past the file's end it reads as zeros
-    };
-    image_reader& file_;
-    std::vector<piece> pieces_ = std::vector<piece>(32);
-    std::uint64_t uses_ = 0;
-    std::size_t last_ = 0;
-};
-
-// Where a guest cluster's bytes are.
-struct mapping {
-    enum class kind { unallocated, zeros, standard, compressed } what = kind::unallocated;
-    std::uint64_t host = 0;          // the cluster's offset in the image or data file, or the compressed bytes'
-    std::uint64_t compressed_size = 0;
-    std::uint32_t allocated = 0;     // subclusters of a standard cluster read from `host`
-    std::uint32_t zeros = 0;         // subclusters that read as zeros
-};
 
 class virtual_disk final : public image_source {
 public:
@@ -113,54 +59,9 @@ public:
 
 private:
     bool find(std::uint64_t cluster, mapping& found, std::string& problem) {
-        const std::uint64_t l1_index = cluster / shape_.l2_entries();
-        if (l1_index >= shape_.l1_entries) return true;
-        char entry[16];
-        if (!tables_.entry(shape_.l1_offset + l1_index * 8, 8, entry, problem)) return false;
-        const std::uint64_t l2_offset = load_be64(entry) & table_offset_mask;
-        if (l2_offset == 0) return true;
-        if (l2_offset % shape_.cluster_size != 0 || !fits_inside(l2_offset, shape_.cluster_size, image_->source().size())) {
-            problem = "its L2 table at " + std::to_string(l2_offset) + " lies past the end of the file or inside a cluster";
-            return false;
-        }
-        const std::uint64_t entry_size = shape_.l2_entry_size();
-        const std::uint64_t at = l2_offset + cluster % shape_.l2_entries() * entry_size;
-        if (!tables_.entry(at, static_cast<std::size_t>(entry_size), entry, problem)) return false;
-        const std::uint64_t word = load_be64(entry);
-        if ((word & compressed_bit) != 0) {
-            if (shape_.has_data_file) {
-                problem = "it has a compressed cluster, which an image with an external data file cannot have";
-                return false;
-            }
-            const unsigned offset_bits = 62 - (shape_.cluster_bits - 8);
-            found.what = mapping::kind::compressed;
-            found.host = word & ((std::uint64_t{1} << offset_bits) - 1);
-            const std::uint64_t sectors = (word & ~(copied_bit | compressed_bit)) >> offset_bits;
-            found.compressed_size = (sectors + 1) * 512 - found.host % 512;
-            return true;
-        }
-        found.host = word & table_offset_mask;
-        const bool allocated = found.host != 0 || (shape_.has_data_file && (word & copied_bit) != 0);
-        if (shape_.extended_l2) {
-            const std::uint64_t bitmap = load_be64(entry + 8);
-            found.allocated = static_cast<std::uint32_t>(bitmap);
-            found.zeros = static_cast<std::uint32_t>(bitmap >> 32);
-            if ((found.allocated & found.zeros) != 0 || (found.allocated != 0 && !allocated)) {
-                problem = "the L2 entry of cluster " + std::to_string(cluster) + " has a subcluster bitmap that cannot be";
-                return false;
-            }
-        } else if (shape_.zero_flag && (word & zero_bit) != 0) {
-            found.what = mapping::kind::zeros;
-            return true;
-        } else {
-            found.allocated = allocated ? ~std::uint32_t{0} : 0;
-        }
-        if (allocated && found.host % shape_.cluster_size != 0) {
-            problem = "the L2 entry of cluster " + std::to_string(cluster) + " points inside a cluster";
-            return false;
-        }
-        found.what = mapping::kind::standard;
-        return true;
+        const std::uint64_t file_size = image_->source().size();
+        return shape_.version == 1 ? find_version1_cluster(shape_, tables_, file_size, cluster, found, problem)
+                                   : find_cluster(shape_, tables_, file_size, cluster, found, problem);
     }
 
     bool read_in_cluster(std::uint64_t cluster, std::uint64_t within, char* data, std::size_t count, std::string& problem) {

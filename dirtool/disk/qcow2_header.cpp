@@ -1,6 +1,7 @@
-// The header of a QCOW2 image and its extensions: every field the reader relies on is checked
-// against the file and against the format's limits here, so that the cluster mapping can trust
-// the cluster size, the L1 table's place and the names of the other files.
+// The header of a QCOW2 image and its extensions (version 1's is read by qcow1.cpp): every field
+// the reader relies on is checked against the file and against the format's limits here, so that
+// the cluster mapping can trust the cluster size, the L1 table's place and the names of the other
+// files.
 #include "disk/qcow2.h"
 
 #include "base/bytes.h"
@@ -152,21 +153,29 @@ bool check_features(std::uint64_t incompatible, unsigned header_length, unsigned
 
 }  // namespace
 
+std::string encryption_problem(std::uint32_t method) {
+    return method == 1   ? "it is encrypted (AES), and this tool reads no encrypted image"
+           : method == 2 ? "it is encrypted (LUKS), and this tool reads no encrypted image"
+                         : "it is encrypted by method " + std::to_string(method) + ", and this tool reads no encrypted image";
+}
+
 bool read_header(const byte_reader& read, std::uint64_t file_size, layout& result, std::string& problem) {
     char header[version3_header_length + 8] = {};
-    if (!fits_inside(0, version2_header_length, file_size)) {
+    // Version 1's header is the shortest: 48 bytes.
+    if (!fits_inside(0, 48, file_size)) {
         problem = "the file ends inside its header";
         return false;
     }
     const std::size_t available = file_size < sizeof header ? static_cast<std::size_t>(file_size) : sizeof header;
     if (!read(0, available, header, problem)) return false;
     result.version = load_be32(header + 4);
-    if (result.version == 1) {
-        problem = "it is a QCOW image of version 1, which this tool does not read";
-        return false;
-    }
+    if (result.version == 1) return read_version1_header(header, read, file_size, result, problem);
     if (result.version != 2 && result.version != 3) {
         problem = "it is of version " + std::to_string(result.version) + ", which this tool does not read";
+        return false;
+    }
+    if (available < version2_header_length) {
+        problem = "the file ends inside its header";
         return false;
     }
     unsigned header_length = version2_header_length;
@@ -192,10 +201,7 @@ bool read_header(const byte_reader& read, std::uint64_t file_size, layout& resul
     }
     const std::uint32_t crypt_method = load_be32(header + 32);
     if (crypt_method != 0) {
-        problem = crypt_method == 1   ? "it is encrypted (AES), and this tool reads no encrypted image"
-                  : crypt_method == 2 ? "it is encrypted (LUKS), and this tool reads no encrypted image"
-                                      : "it is encrypted by method " + std::to_string(crypt_method) +
-                                            ", and this tool reads no encrypted image";
+        problem = encryption_problem(crypt_method);
         return false;
     }
     extensions found;
