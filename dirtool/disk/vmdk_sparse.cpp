@@ -2,52 +2,31 @@
 // tables, and grain tables whose entries locate grains of the disk's data. A streamOptimized
 // extent is written front to back: its grains are deflated, each behind a marker giving its first
 // sector and length, and its header says that the directory is at the end, where the footer, a
-// copy of the header 1024 bytes before the end, gives its place.
-#include "disk/vmdk.h"
+// copy of the header 1024 bytes before the end, gives its place. Here the header is read and
+// checked and the extent opened; vmdk_grains.cpp reads its grains.
+#include "disk/vmdk_sparse.h"
 
 #include "base/bytes.h"
 
-#include <zlib.h>
-
-#include <algorithm>
 #include <cstring>
 #include <vector>
 
 namespace dirtool {
 namespace {
 
+using vmdk_sparse::compressed_flag;
+using vmdk_sparse::sector;
+using vmdk_sparse::sparse_header;
+
 constexpr std::uint32_t sparse_magic = 0x564d444b;  // "KDMV"
 constexpr std::uint32_t cowd_magic = 0x44574f43;    // "COWD"
 constexpr std::uint64_t directory_at_end = ~std::uint64_t{0};
 constexpr std::uint32_t newline_test_flag = 1u << 0;
 constexpr std::uint32_t redundant_directory_flag = 1u << 1;
-constexpr std::uint32_t zeroed_grain_flag = 1u << 2;
-constexpr std::uint32_t compressed_flag = 1u << 16;
 constexpr std::uint16_t deflate_method = 1;
-constexpr std::uint64_t sector = 512;
 constexpr std::uint64_t most_sectors = std::uint64_t{1} << 47;
 constexpr std::uint64_t largest_grain_sectors = 1u << 16;
 constexpr std::uint32_t largest_table_entries = 1u << 16;
-constexpr std::size_t cached_tables = 16;
-// A directory's blocks and the inode table's lie in different grains, read by turns: a few
-// inflated grains are kept, up to a budget that a grain of 32 MiB keeps to one.
-constexpr std::size_t cached_grains = 8;
-constexpr std::uint64_t inflated_budget = 4 * 1024 * 1024;
-constexpr std::size_t grain_marker_size = 12;  // the first sector (8 bytes) and the length (4)
-
-struct sparse_header {
-    std::uint32_t version = 0;
-    std::uint32_t flags = 0;
-    std::uint64_t capacity = 0;  // in sectors, as every place and size below
-    std::uint64_t grain_sectors = 0;
-    std::uint64_t descriptor_offset = 0;
-    std::uint64_t descriptor_sectors = 0;
-    std::uint32_t table_entries = 0;
-    std::uint64_t redundant_directory = 0;
-    std::uint64_t directory = 0;
-    std::uint16_t compression = 0;
-    bool line_ends_intact = false;
-};
 
 sparse_header parsed_header(const char* bytes) {
     sparse_header header;
@@ -65,202 +44,6 @@ sparse_header parsed_header(const char* bytes) {
     header.line_ends_intact = bytes[73] == '\n' && bytes[74] == ' ' && bytes[75] == '\r' && bytes[76] == '\n';
     return header;
 }
-
-class sparse_extent final : public vmdk_sparse_extent {
-public:
-    sparse_extent(std::shared_ptr<image_reader> file, std::string name, const sparse_header& header,
-                  std::vector<std::uint64_t> directories, std::string descriptor)
-        : file_(std::move(file)), name_(std::move(name)), header_(header), file_size_(file_->source().size()),
-          directories_(std::move(directories)), descriptor_(std::move(descriptor)) {
-        tables_.reserve(cached_tables);
-    }
-
-    std::uint64_t sectors() const override { return header_.capacity; }
-    std::uint64_t grain_bytes() const override { return header_.grain_sectors * sector; }
-    const std::string& embedded_descriptor() const override { return descriptor_; }
-
-    grain_state read(std::uint64_t offset, char* data, std::size_t count, std::string& error) override {
-        const std::uint64_t grain = offset / grain_bytes();
-        const std::uint64_t within = offset % grain_bytes();
-        std::uint32_t entry = 0;
-        std::string damage;
-        lookup found = lookup::damaged;
-        // The redundant directory is asked only where the primary one points outside the file.
-        for (std::uint64_t directory : directories_) {
-            found = entry_for(directory, grain, entry, damage, error);
-            if (found != lookup::damaged) break;
-        }
-        switch (found) {
-            case lookup::absent: return grain_state::absent;
-            case lookup::zero: return grain_state::zero;
-            case lookup::failed: return grain_state::failed;
-            case lookup::damaged: error = name_ + ": " + damage; return grain_state::failed;
-            case lookup::found: break;
-        }
-        if (header_.flags & compressed_flag) {
-            const char* inflated = inflate_grain(grain, entry, error);
-            if (inflated == nullptr) return grain_state::failed;
-            std::memcpy(data, inflated + within, count);
-            return grain_state::data;
-        }
-        return read_bytes(std::uint64_t{entry} * sector + within, data, count, error) ? grain_state::data
-                                                                                        : grain_state::failed;
-    }
-
-private:
-    enum class lookup { found, absent, zero, damaged, failed };
-
-    bool read_bytes(std::uint64_t offset, char* data, std::size_t count, std::string& error) {
-        switch (file_->read(offset, data, count, error)) {
-            case image_reader::result::done: return true;
-            case image_reader::result::past_the_end: error = name_ + ": the file is cut short"; return false;
-            case image_reader::result::failed: return false;
-        }
-        return false;
-    }
-
-    // The grain table entry of `grain` through the directory at sector `directory`.
-    lookup entry_for(std::uint64_t directory, std::uint64_t grain, std::uint32_t& entry, std::string& damage,
-                     std::string& error) {
-        const std::uint64_t table = grain / header_.table_entries;
-        char raw[4];
-        if (!read_bytes(directory * sector + table * 4, raw, sizeof raw, error)) return lookup::failed;
-        const std::uint64_t table_sector = load_le32(raw);
-        if (table_sector == 0) return lookup::absent;
-        if (!fits_inside(table_sector * sector, std::uint64_t{header_.table_entries} * 4, file_size_)) {
-            damage = "its grain directory entry " + std::to_string(table) + " points past the end of the file";
-            return lookup::damaged;
-        }
-        const std::vector<std::uint32_t>* entries = table_at(table_sector, error);
-        if (entries == nullptr) return lookup::failed;
-        entry = (*entries)[static_cast<std::size_t>(grain % header_.table_entries)];
-        if (entry == 0) return lookup::absent;
-        if (entry == 1 && (header_.flags & zeroed_grain_flag)) return lookup::zero;
-        // A grain in the file: the whole of it, or its marker when it is compressed.
-        const std::uint64_t left = (header_.capacity - grain * header_.grain_sectors) * sector;
-        const std::uint64_t needed =
-            (header_.flags & compressed_flag) ? grain_marker_size : std::min(grain_bytes(), left);
-        if (!fits_inside(std::uint64_t{entry} * sector, needed, file_size_)) {
-            damage = "its grain table entry for sector " + std::to_string(grain * header_.grain_sectors) +
-                     " points past the end of the file";
-            return lookup::damaged;
-        }
-        return lookup::found;
-    }
-
-    const std::vector<std::uint32_t>* table_at(std::uint64_t table_sector, std::string& error) {
-        ++clock_;
-        for (cached_table& table : tables_) {
-            if (table.sector == table_sector) {
-                table.used = clock_;
-                return &table.entries;
-            }
-        }
-        cached_table* slot = nullptr;
-        if (tables_.size() < cached_tables) {
-            slot = &tables_.emplace_back();
-        } else {
-            slot = &*std::min_element(tables_.begin(), tables_.end(),
-                                      [](const cached_table& a, const cached_table& b) { return a.used < b.used; });
-        }
-        slot->sector = 0;  // no table lies at sector 0, the header's
-        raw_table_.resize(std::size_t{header_.table_entries} * 4);
-        if (!read_bytes(table_sector * sector, raw_table_.data(), raw_table_.size(), error)) return nullptr;
-        slot->entries.resize(header_.table_entries);
-        for (std::size_t i = 0; i < slot->entries.size(); ++i) slot->entries[i] = load_le32(raw_table_.data() + 4 * i);
-        slot->sector = table_sector;
-        slot->used = clock_;
-        return &slot->entries;
-    }
-
-    // The grain whose compressed marker is at sector `at`, inflated to at most a grain, from the
-    // cache or into its least recently used slot.
-    const char* inflate_grain(std::uint64_t grain, std::uint32_t at, std::string& error) {
-        ++clock_;
-        for (inflated_grain& kept : grains_) {
-            if (kept.grain == grain) {
-                kept.used = clock_;
-                return kept.bytes.data();
-            }
-        }
-        const std::size_t slots = static_cast<std::size_t>(
-            std::max<std::uint64_t>(1, std::min<std::uint64_t>(cached_grains, inflated_budget / grain_bytes())));
-        inflated_grain* slot = nullptr;
-        if (grains_.size() < slots) {
-            slot = &grains_.emplace_back();
-        } else {
-            slot = &*std::min_element(grains_.begin(), grains_.end(),
-                                      [](const inflated_grain& a, const inflated_grain& b) { return a.used < b.used; });
-        }
-        slot->grain = ~std::uint64_t{0};
-        char marker[grain_marker_size];
-        const std::uint64_t start = std::uint64_t{at} * sector;
-        if (!read_bytes(start, marker, sizeof marker, error)) return nullptr;
-        const std::uint64_t first_sector = load_le64(marker);
-        const std::uint32_t length = load_le32(marker + 8);
-        const std::string where = name_ + ": the compressed grain at sector " + std::to_string(at);
-        if (first_sector != grain * header_.grain_sectors) {
-            error = where + " holds sector " + std::to_string(first_sector) + ", not " +
-                    std::to_string(grain * header_.grain_sectors);
-            return nullptr;
-        }
-        // Deflate makes data that does not shrink a little longer, never by a tenth.
-        if (length == 0 || length > grain_bytes() + grain_bytes() / 10 + 1024 ||
-            !fits_inside(start + grain_marker_size, length, file_size_)) {
-            error = where + " is " + std::to_string(length) + " bytes long, which the file cannot hold";
-            return nullptr;
-        }
-        compressed_.resize(length);
-        if (!read_bytes(start + grain_marker_size, compressed_.data(), length, error)) return nullptr;
-        std::vector<char>& inflated = slot->bytes;
-        inflated.resize(static_cast<std::size_t>(grain_bytes()));
-        z_stream stream{};
-        if (inflateInit(&stream) != Z_OK) {
-            error = where + " cannot be inflated: no memory";
-            return nullptr;
-        }
-        stream.next_in = reinterpret_cast<Bytef*>(compressed_.data());
-        stream.avail_in = length;
-        stream.next_out = reinterpret_cast<Bytef*>(inflated.data());
-        stream.avail_out = static_cast<uInt>(inflated.size());
-        const int outcome = inflate(&stream, Z_FINISH);
-        const std::size_t produced = inflated.size() - stream.avail_out;
-        inflateEnd(&stream);
-        if (outcome != Z_STREAM_END) {
-            error = where + (stream.avail_out == 0 ? " inflates past the grain's size" : " does not inflate");
-            return nullptr;
-        }
-        // The disk's last grain may stop short of a whole grain.
-        std::fill(inflated.begin() + static_cast<std::ptrdiff_t>(produced), inflated.end(), '\0');
-        slot->grain = grain;
-        slot->used = clock_;
-        return inflated.data();
-    }
-
-    struct inflated_grain {
-        std::uint64_t grain = ~std::uint64_t{0};
-        std::uint64_t used = 0;
-        std::vector<char> bytes;
-    };
-
-    struct cached_table {
-        std::uint64_t sector = 0;
-        std::uint64_t used = 0;
-        std::vector<std::uint32_t> entries;
-    };
-
-    std::shared_ptr<image_reader> file_;
-    std::string name_;
-    sparse_header header_;
-    std::uint64_t file_size_;
-    std::vector<std::uint64_t> directories_;  // the primary first, then the redundant one
-    std::string descriptor_;
-    std::vector<cached_table> tables_;
-    std::uint64_t clock_ = 0;
-    std::vector<char> raw_table_;
-    std::vector<char> compressed_;
-    std::vector<inflated_grain> grains_;
-};
 
 // The header's problem, or nothing when a reader can trust it.
 std::string problem_of(const sparse_header& header) {
@@ -347,8 +130,7 @@ std::unique_ptr<vmdk_sparse_extent> vmdk_sparse_extent::open(std::shared_ptr<ima
         }
         descriptor.resize(std::strlen(descriptor.c_str()));
     }
-    return std::make_unique<sparse_extent>(std::move(file), name, header, std::move(directories),
-                                           std::move(descriptor));
+    return vmdk_sparse::make_extent(std::move(file), name, header, std::move(directories), std::move(descriptor));
 }
 
 }  // namespace dirtool
