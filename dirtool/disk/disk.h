@@ -42,6 +42,21 @@ private:
     std::size_t window_length_ = 0;
 };
 
+// A buffer for reads of many kilobytes in one piece (a compressed cluster or grain): it starts
+// each read at a whole sector, in sector-aligned memory, so that the reader passes the bytes
+// straight from the file in one read of the host instead of a window at a time.
+class span_buffer {
+public:
+    // Reads the `count` bytes at `offset` of `file` and points `bytes` at them. Bytes past the
+    // end of the file read as zeros and the read ends as past_the_end, as image_reader's.
+    image_reader::result read(image_reader& file, std::uint64_t offset, std::size_t count, const char*& bytes,
+                              std::string& error);
+
+private:
+    std::unique_ptr<char[]> storage_;  // left unset: only what a read fills is looked at
+    std::size_t capacity_ = 0;
+};
+
 // The bytes [start, start + length) of `disk` as a disk of its own, clipped to the disk's end: a
 // partition or a logical volume. It shares the disk's sector size, time and identity.
 std::unique_ptr<image_source> open_window(std::shared_ptr<image_reader> disk, std::uint64_t start,

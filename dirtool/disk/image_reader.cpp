@@ -1,5 +1,7 @@
 #include "disk/disk.h"
 
+#include "base/bytes.h"
+
 #include <algorithm>
 #include <cstring>
 #include <limits>
@@ -74,6 +76,26 @@ image_reader::result image_reader::read(std::uint64_t offset, char* data, std::s
         if (at - window_start_ >= window_length_) return past_the_end_from(done);
     }
     return result::done;
+}
+
+image_reader::result span_buffer::read(image_reader& file, std::uint64_t offset, std::size_t count, const char*& bytes,
+                                       std::string& error) {
+    const std::size_t sector = std::max<std::size_t>(1, file.source().sector_size());
+    const auto lead = static_cast<std::size_t>(offset % sector);
+    const std::size_t wanted = lead + count;
+    const std::size_t whole = wanted + (sector - wanted % sector) % sector;
+    if (whole + sector > capacity_) {
+        capacity_ = whole + sector;
+        storage_.reset(new char[capacity_]);
+    }
+    const auto address = reinterpret_cast<std::uintptr_t>(storage_.get());
+    char* aligned = storage_.get() + (sector - address % sector) % sector;
+    bytes = aligned + lead;
+    // Whole sectors where the file has them, so that the read goes past the window; a read that
+    // ends in the file's last, partial sector asks for no more than it wants.
+    const std::uint64_t start = offset - lead;
+    const bool inside = fits_inside(start, whole, file.source().size());
+    return file.read(start, aligned, inside ? whole : wanted, error);
 }
 
 }  // namespace dirtool

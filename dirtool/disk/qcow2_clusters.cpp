@@ -28,8 +28,8 @@ public:
           tables_(*image_),
           path_(path),
           // A few clusters' worth, at most 4 MiB, however large the clusters: a chain of images
-          // holds one cache each.
-          inflated_(static_cast<std::size_t>(std::max<std::uint64_t>(1, std::min<std::uint64_t>(4, (4u << 20) / shape.cluster_size)))) {}
+          // holds one cache each. Each slot's memory is taken when a cluster is first inflated.
+          inflated_(static_cast<std::size_t>(std::max<std::uint64_t>(1, std::min<std::uint64_t>(8, (4u << 20) / shape.cluster_size)))) {}
 
     std::uint64_t size() const override { return shape_.size; }
     std::size_t sector_size() const override { return 512; }
@@ -129,7 +129,10 @@ private:
 
     bool read_compressed(std::uint64_t cluster, const mapping& found, std::uint64_t within, char* data,
                          std::size_t count, std::string& problem) {
-        // The blocks of one cluster are read one after another: each is inflated once.
+        // The blocks of one cluster are read one after another, and a run goes back to the
+        // clusters of its inode tables and directories: each is inflated once while it is among
+        // the last few used.
+        ++clock_;
         inflated* hit = nullptr;
         for (inflated& candidate : inflated_) {
             if (candidate.cluster == cluster && candidate.valid) hit = &candidate;
@@ -140,30 +143,36 @@ private:
                 problem = "its compressed cluster at " + std::to_string(found.host) + " lies past the end of the file";
                 return false;
             }
-            // The last sector the entry counts may run past the file's end.
-            compressed_.resize(static_cast<std::size_t>(std::min(found.compressed_size, file_size - found.host)));
-            if (image_->read(found.host, compressed_.data(), compressed_.size(), problem) == image_reader::result::failed) {
+            // The last sector the entry counts may run past the file's end. The bytes come in one
+            // read of the file, not a window at a time.
+            const auto length = static_cast<std::size_t>(std::min(found.compressed_size, file_size - found.host));
+            const char* compressed = nullptr;
+            if (compressed_.read(*image_, found.host, length, compressed, problem) == image_reader::result::failed) {
                 return false;
             }
-            hit = &inflated_[next_inflated_++ % inflated_.size()];
+            hit = &*std::min_element(inflated_.begin(), inflated_.end(),
+                                     [](const inflated& a, const inflated& b) { return a.used < b.used; });
             hit->valid = false;
-            hit->bytes.resize(static_cast<std::size_t>(shape_.cluster_size));
-            if (!inflate_cluster(shape_.compressed_with, compressed_.data(), compressed_.size(), hit->bytes.data(),
-                                 hit->bytes.size(), problem)) {
+            // Only what inflating fills is read, and it must fill the whole cluster: not zeroed first.
+            if (!hit->bytes) hit->bytes.reset(new char[static_cast<std::size_t>(shape_.cluster_size)]);
+            if (!inflate_cluster(shape_.compressed_with, compressed, length, hit->bytes.get(),
+                                 static_cast<std::size_t>(shape_.cluster_size), problem)) {
                 problem = "cluster " + std::to_string(cluster) + ": " + problem;
                 return false;
             }
             hit->cluster = cluster;
             hit->valid = true;
         }
-        std::memcpy(data, hit->bytes.data() + within, count);
+        hit->used = clock_;
+        std::memcpy(data, hit->bytes.get() + within, count);
         return true;
     }
 
     struct inflated {
         std::uint64_t cluster = 0;
+        std::uint64_t used = 0;
         bool valid = false;
-        std::vector<char> bytes;
+        std::unique_ptr<char[]> bytes;
     };
 
     layout shape_;
@@ -172,9 +181,9 @@ private:
     std::unique_ptr<image_reader> backing_;
     table_cache tables_;
     std::string path_;
-    std::vector<char> compressed_;
+    span_buffer compressed_;
     std::vector<inflated> inflated_;
-    std::size_t next_inflated_ = 0;
+    std::uint64_t clock_ = 0;
 };
 
 }  // namespace

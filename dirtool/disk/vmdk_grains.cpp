@@ -167,8 +167,13 @@ private:
             error = where + " is " + std::to_string(length) + " bytes long, which the file cannot hold";
             return nullptr;
         }
-        compressed_.resize(length);
-        if (!read_bytes(start + grain_marker_size, compressed_.data(), length, error)) return nullptr;
+        // The deflated bytes in one read of the file, not a window at a time.
+        const char* compressed = nullptr;
+        switch (compressed_.read(*file_, start + grain_marker_size, length, compressed, error)) {
+            case image_reader::result::done: break;
+            case image_reader::result::past_the_end: error = name_ + ": the file is cut short"; return nullptr;
+            case image_reader::result::failed: return nullptr;
+        }
         std::vector<char>& inflated = slot->bytes;
         inflated.resize(static_cast<std::size_t>(grain_bytes()));
         z_stream stream{};
@@ -176,7 +181,7 @@ private:
             error = where + " cannot be inflated: no memory";
             return nullptr;
         }
-        stream.next_in = reinterpret_cast<Bytef*>(compressed_.data());
+        stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(compressed));
         stream.avail_in = length;
         stream.next_out = reinterpret_cast<Bytef*>(inflated.data());
         stream.avail_out = static_cast<uInt>(inflated.size());
@@ -215,7 +220,7 @@ private:
     std::vector<cached_table> tables_;
     std::uint64_t clock_ = 0;
     std::vector<char> raw_table_;
-    std::vector<char> compressed_;
+    span_buffer compressed_;
     std::vector<inflated_grain> grains_;
 };
 
