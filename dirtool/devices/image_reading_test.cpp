@@ -97,6 +97,41 @@ TEST(ImageReader, ReadsADiskThatTakesOnlyAlignedSectors) {
     }
 }
 
+// A span buffer reads a long range in one read of the disk, from the sector that holds its first
+// byte, and any range right: inside one sector, across sectors, up to the image's last, partial
+// sector and past the end.
+TEST(SpanBuffer, ReadsAnyRangeInOneReadOfWholeSectors) {
+    std::string bytes(64 * 1024 + 100, '\0');  // the last sector is a partial one
+    for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i * 13 + i / 509);
+    const struct {
+        std::uint64_t offset;
+        std::size_t count;
+    } reads[] = {{0, 1}, {700, 30000}, {511, 2}, {4096, 20480}, {12289, 40000}, {65536 - 10, 110},
+                 {65536 - 10, 200}, {65636, 4}, {1000, 64636}};
+    for (const std::size_t sector : {std::size_t{512}, std::size_t{4096}}) {
+        SCOPED_TRACE(std::to_string(sector) + "-byte sectors");
+        const auto log = std::make_shared<disk_log>();
+        image_reader reader(std::make_unique<memory_disk>(bytes, sector, memory_disk::rules::file, log));
+        span_buffer span;
+        for (const auto& r : reads) {
+            SCOPED_TRACE(std::to_string(r.count) + " bytes at " + std::to_string(r.offset));
+            log->reads.clear();
+            const char* got = nullptr;
+            std::string error;
+            const bool inside = r.offset + r.count <= bytes.size();
+            EXPECT_EQ(span.read(reader, r.offset, r.count, got, error),
+                      inside ? image_reader::result::done : image_reader::result::past_the_end);
+            std::string expected = r.offset < bytes.size() ? bytes.substr(r.offset, r.count) : "";
+            expected.resize(r.count, '\0');
+            EXPECT_EQ(std::string(got, r.count), expected);
+            for (const auto& read : log->reads) EXPECT_EQ(read.offset % sector, 0u);
+            if (inside && r.count >= 8192) {
+                EXPECT_LE(log->reads.size(), 2u);  // not a window at a time
+            }
+        }
+    }
+}
+
 // An ext file system lists and copies out through such a disk as it does from the image file, at
 // either sector size: bare, and as partition 1 of a whole disk.
 TEST(ImageDevice, ListsAndCopiesThroughADiskThatTakesOnlyAlignedSectors) {
