@@ -13,6 +13,9 @@
 #undef _Bool
 #endif
 #endif
+#if defined(__x86_64__) || defined(__i386__)
+#include <emmintrin.h>
+#endif
 
 namespace dirtool {
 namespace {
@@ -86,7 +89,84 @@ bool has_crc32_instruction() {
 }
 #endif
 
+// Adler-32 works modulo the largest prime below 2^16; a run of this many bytes cannot overflow
+// 32-bit sums that start below it (RFC 1950's NMAX), and it is a whole number of 16-byte steps.
+constexpr std::uint32_t adler_base = 65521;
+constexpr std::size_t adler_run = 5552;
+
+void adler_bytes(std::uint32_t& a, std::uint32_t& b, const unsigned char* bytes, std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) {
+        a += bytes[i];
+        b += a;
+    }
+}
+
+#if defined(__x86_64__) || defined(__i386__)
+// One run of whole 16-byte steps. A step of bytes x0..x15 adds 16 a + 16 x0 + 15 x1 + ... + x15
+// to b and x0 + ... + x15 to a, so that over the run b gains 16 (steps a + the sum of the sums of
+// the steps before each one) + the weighted sums, all of which fit 32 bits within a run.
+__attribute__((target("sse2"))) void adler_steps(std::uint32_t& a, std::uint32_t& b, const unsigned char* bytes,
+                                                 std::size_t steps) {
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i first_weights = _mm_set_epi16(9, 10, 11, 12, 13, 14, 15, 16);
+    const __m128i last_weights = _mm_set_epi16(1, 2, 3, 4, 5, 6, 7, 8);
+    __m128i sums = zero;         // the bytes so far, in two 64-bit lanes
+    __m128i sums_before = zero;  // the sum over each step of the bytes before it
+    __m128i weighted = zero;     // four 32-bit lanes
+    for (std::size_t step = 0; step < steps; ++step, bytes += 16) {
+        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes));
+        sums_before = _mm_add_epi32(sums_before, sums);
+        sums = _mm_add_epi32(sums, _mm_sad_epu8(x, zero));
+        weighted = _mm_add_epi32(weighted, _mm_madd_epi16(_mm_unpacklo_epi8(x, zero), first_weights));
+        weighted = _mm_add_epi32(weighted, _mm_madd_epi16(_mm_unpackhi_epi8(x, zero), last_weights));
+    }
+    alignas(16) std::uint32_t lanes[3][4];
+    _mm_store_si128(reinterpret_cast<__m128i*>(lanes[0]), sums);
+    _mm_store_si128(reinterpret_cast<__m128i*>(lanes[1]), sums_before);
+    _mm_store_si128(reinterpret_cast<__m128i*>(lanes[2]), weighted);
+    const std::uint64_t sum = std::uint64_t{lanes[0][0]} + lanes[0][2];
+    const std::uint64_t before = std::uint64_t{lanes[1][0]} + lanes[1][2];
+    const std::uint64_t weights = std::uint64_t{lanes[2][0]} + lanes[2][1] + lanes[2][2] + lanes[2][3];
+    b = static_cast<std::uint32_t>((b + 16 * (steps * std::uint64_t{a} + before) + weights) % adler_base);
+    a = static_cast<std::uint32_t>((a + sum) % adler_base);
+}
+
+bool has_sse2() {
+#if defined(__x86_64__)
+    return true;
+#elif defined(__GLIBC__)
+    return CPU_FEATURE_ACTIVE(SSE2);
+#else
+    return __builtin_cpu_supports("sse2");
+#endif
+}
+#endif
+
 }  // namespace
+
+std::uint32_t adler32(const void* bytes, std::size_t count, std::uint32_t so_far) {
+    const auto* at = static_cast<const unsigned char*>(bytes);
+    std::uint32_t a = so_far & 0xffffu, b = so_far >> 16;
+#if defined(__x86_64__) || defined(__i386__)
+    const bool in_steps = has_sse2();
+#endif
+    for (; count > 0;) {
+        const std::size_t run = count < adler_run ? count : adler_run;
+        std::size_t stepped = 0;
+#if defined(__x86_64__) || defined(__i386__)
+        if (in_steps) {
+            adler_steps(a, b, at, run / 16);
+            stepped = run / 16 * 16;
+        }
+#endif
+        adler_bytes(a, b, at + stepped, run - stepped);
+        a %= adler_base;
+        b %= adler_base;
+        at += run;
+        count -= run;
+    }
+    return b << 16 | a;
+}
 
 std::uint32_t crc32(const void* bytes, std::size_t count, std::uint32_t so_far) {
     return ~table_register(crc32_tables, ~so_far, bytes, count);

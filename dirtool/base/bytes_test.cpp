@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 namespace dirtool {
 namespace {
@@ -46,6 +47,41 @@ TEST(Bytes, CrcsMatchTheirPolynomialsAtEveryLengthAndAlignment) {
             }
         }
     }
+}
+
+// Adler-32 as RFC 1950 defines it, a byte at a time.
+std::uint32_t adler_by_definition(const unsigned char* bytes, std::size_t count, std::uint32_t so_far) {
+    std::uint64_t a = so_far & 0xffffu, b = so_far >> 16;
+    for (std::size_t i = 0; i < count; ++i) {
+        a = (a + bytes[i]) % 65521;
+        b = (b + a) % 65521;
+    }
+    return static_cast<std::uint32_t>(b << 16 | a);
+}
+
+TEST(Bytes, Adler32MatchesItsDefinitionAtEveryLengthAlignmentAndStart) {
+    EXPECT_EQ(adler32("", 0), 1u);
+    EXPECT_EQ(adler32("Wikipedia", 9), 0x11e60398u);  // the usual worked example
+    // All 0xff is the worst case for the sums' range; random bytes and runs past 5552 bytes too.
+    std::vector<unsigned char> bytes(3 * 5552 + 100);
+    std::uint32_t seed = 12345;
+    for (int kind = 0; kind < 2; ++kind) {
+        for (std::size_t i = 0; i < bytes.size(); ++i) {
+            seed = seed * 1103515245u + 12345u;
+            bytes[i] = kind == 0 ? 0xff : static_cast<unsigned char>(seed >> 16);
+        }
+        for (std::size_t offset : {0u, 1u, 7u, 15u}) {
+            for (std::size_t count : {0u, 1u, 15u, 16u, 17u, 31u, 100u, 5551u, 5552u, 5553u, 11104u, 16656u}) {
+                for (std::uint32_t start : {1u, 0xfff0fff0u, 0x00010000u}) {
+                    ASSERT_EQ(adler32(bytes.data() + offset, count, start),
+                              adler_by_definition(bytes.data() + offset, count, start))
+                        << kind << " " << offset << " " << count << " " << start;
+                }
+            }
+        }
+    }
+    // In pieces, as a stream is summed.
+    EXPECT_EQ(adler32(bytes.data() + 1000, 9000, adler32(bytes.data(), 1000)), adler32(bytes.data(), 10000));
 }
 
 TEST(Bytes, FieldsInBothByteOrders) {

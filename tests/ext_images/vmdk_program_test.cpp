@@ -302,6 +302,18 @@ TEST_F(VmdkDisks, BadDisksEndWithOneMessage) {
         {"a grain that does not inflate", "streamOptimized",
          [](const std::string& disk) { write_at(disk, first_grain_marker(contents_of(disk)) + 12, std::string(64, '\xff')); },
          "does not inflate"},
+        // The stream is sound deflate, but its Adler-32 check (its last 4 bytes) is not its data's.
+        // It fills the whole grain, so the message is the one of a stream that goes on past it.
+        {"a grain whose check is wrong", "streamOptimized",
+         [](const std::string& disk) {
+             const std::string bytes = contents_of(disk);
+             const std::size_t marker = first_grain_marker(bytes);
+             const std::size_t check = marker + 12 + le(bytes, marker + 8, 4) - 4;
+             std::string flipped = bytes.substr(check, 4);
+             flipped[1] = static_cast<char>(flipped[1] ^ 0x40);
+             write_at(disk, check, flipped);
+         },
+         "inflates past the grain's size"},
         {"a descriptor of 10 MB", "monolithicFlat",
          with_descriptor(descriptor_head + std::string(10 * 1024 * 1024, '#')),
          "bytes is larger than a VMDK descriptor can be"},
