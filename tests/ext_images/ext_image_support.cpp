@@ -37,6 +37,24 @@ std::string shell_output(const std::string& command) {
     return text;
 }
 
+std::size_t copy_stride(std::size_t host_stride) { return on_windows() ? 3 * host_stride : host_stride; }
+
+std::string once_per_image(const std::string& image, const std::function<std::string()>& list) {
+    static std::map<std::string, std::string> listings;
+    struct stat status {};
+    if (stat(image.c_str(), &status) != 0) return list();
+    const std::string bytes = contents_of(image);
+    // The image's time goes into a whole disk's partition folders, so it is part of the key.
+    const std::string key = std::to_string(std::hash<std::string>{}(bytes)) + " " + std::to_string(bytes.size()) +
+                            " " + std::to_string(status.st_mtim.tv_sec) + "." + std::to_string(status.st_mtim.tv_nsec);
+    const auto known = listings.find(key);
+    if (known != listings.end()) return known->second;
+    const std::string listing = list();
+    // A listing that failed is asked again next time, so that each failure is reported.
+    if (!::testing::Test::HasFailure()) listings.emplace(key, listing);
+    return listing;
+}
+
 std::vector<std::string> lines_of(const std::string& text) {
     std::vector<std::string> lines;
     std::istringstream stream(text);

@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <string>
 #include <utility>
@@ -26,6 +27,15 @@ std::string contents_of(const std::string& path);
 void write_file(const std::string& path, const std::string& bytes);
 std::string shell_output(const std::string& command);
 std::vector<std::string> lines_of(const std::string& text);
+
+// Every how many files a test copies out: under Wine each copy starts three Windows programs, so
+// the Windows builds copy a third as many of the same files; the host copies `host_stride`.
+std::size_t copy_stride(std::size_t host_stride);
+
+// What `list` gives for the image file at `image`, asked once for each content and time the file
+// has: the raw oracles of many variants are the same image byte for byte, and under Wine each
+// listing of it costs seconds.
+std::string once_per_image(const std::string& image, const std::function<std::string()>& list);
 
 // A folder tree as a small Linux system holds one: about three thousand entries in nested
 // folders, a folder of 1500 entries that spans many directory blocks, files from empty to sparse
