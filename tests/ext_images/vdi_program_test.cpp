@@ -181,7 +181,8 @@ protected:
             }
             ++copied;
         }
-        EXPECT_GT(copied, 20u) << device;
+        // Under Wine a third as many, as copy_stride has it.
+        EXPECT_GT(copied * copy_stride(1), 20u) << device;
     }
 
     // The tool's standard error is one line, which holds each of `parts`.
