@@ -30,7 +30,10 @@ if(ACTION STREQUAL "start")
     file(READ ${LOG} why)
     message(FATAL_ERROR "wineserver -p1800 failed (${started}): ${why}")
   endif()
-  execute_process(COMMAND ${EMULATOR} wineboot --init RESULT_VARIABLE booted)
+  # Its output goes to the log too: the services wineboot starts inherit it and live as long as
+  # the server does, and a pipe would keep this step waiting for them.
+  execute_process(COMMAND ${EMULATOR} wineboot --init OUTPUT_FILE ${LOG}.boot ERROR_FILE ${LOG}.boot
+                  RESULT_VARIABLE booted)
   if(NOT booted EQUAL 0)
     message(FATAL_ERROR "wineboot --init failed (${booted})")
   endif()
