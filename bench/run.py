@@ -21,7 +21,7 @@ import shutil
 import sys
 import time
 
-from kovox_bench.common import BUILD, DEVICES, RESULTS, SOURCE, Temp, failures, read_settings, run, say
+from kovox_bench.common import BUILD, CLUSTER_STORE, DEVICES, RESULTS, SOURCE, Temp, failures, read_settings, run, say
 from kovox_bench.devices import build, kovox_limits, make_devices_and_images
 from kovox_bench.disks import disk_settings, make_disk_images, measure_disks
 from kovox_bench.folders import measure_deep_device, measure_folder_device
@@ -45,6 +45,7 @@ def main():
 
     temp = Temp()
     os.environ["KOVO_DEVICES"] = str(DEVICES)
+    os.environ["KOVO_CACHE"] = str(CLUSTER_STORE)
     os.chdir(BUILD)  # kovox finds kovont.exe in its current directory, as on Windows
     result = {"quick": settings.quick, "machine": machine_facts(), "limits": vars(limits)}
     start = time.perf_counter()

@@ -13,6 +13,9 @@ SOURCE = Path(__file__).resolve().parent.parent.parent
 BUILD = SOURCE / "build" / "bench"
 DEVICES = BUILD / "devices"
 RESULTS = BUILD / "results"
+# Where the tool keeps the clusters it inflates from a compressed image for its next run; each timed
+# walk of kovox starts with it empty, as a first opening of the image does.
+CLUSTER_STORE = BUILD / "kovont-cache"
 RECORD_LIBRARY = BUILD / "bench" / "libkovox_bench_record.so"
 
 

@@ -5,11 +5,12 @@ directly on one folder, both images taking turns run by run, or kovox over the w
 rounds that alternate which image goes first. A row whose image the tool cannot read yet, or that
 this machine cannot make, says so instead of giving a figure."""
 
+import shutil
 import subprocess
 from dataclasses import dataclass
 from functools import lru_cache
 
-from .common import DEVICES, RESULTS, fail, median, numbers_from_environment, ratios, run, say, spread
+from .common import CLUSTER_STORE, DEVICES, RESULTS, fail, median, numbers_from_environment, ratios, run, say, spread
 from .disk_images import MIB, TIB, container, crashed_ext, lvm_disk, made, recovered_ext, sized_ext
 from .kovox import check_kovox_run
 from .timing import REALTIME, alternating_rounds, timed
@@ -166,6 +167,7 @@ def time_kovox(row, settings, temp, expected_lines):
     def side(name, lines):
         def one():
             temp.fresh()
+            shutil.rmtree(CLUSTER_STORE, ignore_errors=True)
             with open(RESULTS / f"{name}.out", "wb") as out, open(RESULTS / f"{name}.disk-stderr", "ab") as errors:
                 elapsed, status = timed(["./kovox", f"{name}.img"], stdout=out, stderr=errors)
             check_kovox_run(name, RESULTS / f"{name}.out", status, lines, temp)

@@ -16,6 +16,23 @@ struct file_identity {
     bool known = false;
 };
 
+// Which state of which file a disk is read from: the file written since, or another file in its
+// place, is another version. Known only for regular files of the host and windows of them, and
+// only once the file has not changed for a while: the file system's clock moves in ticks, and a
+// change within the tick of the last one would leave the times as they were.
+struct file_version {
+    file_identity file;
+    std::uint64_t file_size = 0;
+    std::int64_t modified_ns = 0;  // last written, in nanoseconds since 1970
+    std::int64_t changed_ns = 0;   // last changed in any way, which no program sets at will
+    std::uint64_t start = 0;       // where the disk starts in the file, and its length
+    std::uint64_t length = 0;
+    bool known = false;
+};
+
+// How long a file must have stood unchanged before its version is known.
+constexpr std::int64_t settling_ns = 2000000000;
+
 class image_source {
 public:
     virtual ~image_source() = default;
@@ -30,6 +47,9 @@ public:
     virtual std::int64_t modified() const = 0;
 
     virtual file_identity identity() const = 0;
+
+    // Unknown unless the disk is a regular file, or a window of one, that the host can tell.
+    virtual file_version version() const { return {}; }
 
     // Reads `count` bytes at `offset`, both whole sectors, into `data`, whose address is a multiple
     // of the sector size too. The read ends at the image's last sector at most. `got` is less than

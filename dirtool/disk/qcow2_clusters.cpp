@@ -6,6 +6,7 @@
 
 #include "base/bytes.h"
 #include "disk/disk.h"
+#include "disk/inflated_clusters.h"
 
 #include <algorithm>
 #include <cstring>
@@ -27,9 +28,13 @@ public:
           backing_(sources.backing ? std::make_unique<image_reader>(std::move(sources.backing)) : nullptr),
           tables_(*image_),
           path_(path),
-          // A few clusters' worth, at most 4 MiB, however large the clusters: a chain of images
-          // holds one cache each. Each slot's memory is taken when a cluster is first inflated.
-          inflated_(static_cast<std::size_t>(std::max<std::uint64_t>(1, std::min<std::uint64_t>(8, (4u << 20) / shape.cluster_size)))) {}
+          // The blocks of one cluster are read one after another, and a run goes back to the
+          // clusters of its inode tables and directories: a few clusters' worth are held, at most
+          // 4 MiB however large the clusters, as a chain of images holds one such set each.
+          inflated_(shape.compressed_with == compression::zlib ? "qcow2-zlib" : "qcow2-zstd",
+                    static_cast<std::size_t>(shape.cluster_size),
+                    static_cast<std::size_t>(std::min<std::uint64_t>(8, (4u << 20) / shape.cluster_size)),
+                    image_->source().version()) {}
 
     std::uint64_t size() const override { return shape_.size; }
     std::size_t sector_size() const override { return 512; }
@@ -129,51 +134,28 @@ private:
 
     bool read_compressed(std::uint64_t cluster, const mapping& found, std::uint64_t within, char* data,
                          std::size_t count, std::string& problem) {
-        // The blocks of one cluster are read one after another, and a run goes back to the
-        // clusters of its inode tables and directories: each is inflated once while it is among
-        // the last few used.
-        ++clock_;
-        inflated* hit = nullptr;
-        for (inflated& candidate : inflated_) {
-            if (candidate.cluster == cluster && candidate.valid) hit = &candidate;
-        }
-        if (hit == nullptr) {
+        const auto inflate = [&](char* out, std::string& why) {
             const std::uint64_t file_size = image_->source().size();
             if (found.host >= file_size) {
-                problem = "its compressed cluster at " + std::to_string(found.host) + " lies past the end of the file";
+                why = "its compressed cluster at " + std::to_string(found.host) + " lies past the end of the file";
                 return false;
             }
             // The last sector the entry counts may run past the file's end. The bytes come in one
             // read of the file, not a window at a time.
             const auto length = static_cast<std::size_t>(std::min(found.compressed_size, file_size - found.host));
             const char* compressed = nullptr;
-            if (compressed_.read(*image_, found.host, length, compressed, problem) == image_reader::result::failed) {
+            if (compressed_.read(*image_, found.host, length, compressed, why) == image_reader::result::failed) {
                 return false;
             }
-            hit = &*std::min_element(inflated_.begin(), inflated_.end(),
-                                     [](const inflated& a, const inflated& b) { return a.used < b.used; });
-            hit->valid = false;
-            // Only what inflating fills is read, and it must fill the whole cluster: not zeroed first.
-            if (!hit->bytes) hit->bytes.reset(new char[static_cast<std::size_t>(shape_.cluster_size)]);
-            if (!inflate_cluster(shape_.compressed_with, compressed, length, hit->bytes.get(),
-                                 static_cast<std::size_t>(shape_.cluster_size), problem)) {
-                problem = "cluster " + std::to_string(cluster) + ": " + problem;
+            if (!inflate_cluster(shape_.compressed_with, compressed, length, out,
+                                 static_cast<std::size_t>(shape_.cluster_size), why)) {
+                why = "cluster " + std::to_string(cluster) + ": " + why;
                 return false;
             }
-            hit->cluster = cluster;
-            hit->valid = true;
-        }
-        hit->used = clock_;
-        std::memcpy(data, hit->bytes.get() + within, count);
-        return true;
+            return true;
+        };
+        return inflated_.read(found.host, found.compressed_size, within, data, count, inflate, problem);
     }
-
-    struct inflated {
-        std::uint64_t cluster = 0;
-        std::uint64_t used = 0;
-        bool valid = false;
-        std::unique_ptr<char[]> bytes;
-    };
 
     layout shape_;
     std::unique_ptr<image_reader> image_;
@@ -182,8 +164,7 @@ private:
     table_cache tables_;
     std::string path_;
     span_buffer compressed_;
-    std::vector<inflated> inflated_;
-    std::uint64_t clock_ = 0;
+    inflated_clusters inflated_;
 };
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include "disk/vmdk_sparse.h"
 
 #include "base/bytes.h"
+#include "disk/inflated_clusters.h"
 
 #include <zlib.h>
 
@@ -55,7 +56,10 @@ public:
     sparse_extent(std::shared_ptr<image_reader> file, std::string name, const sparse_header& header,
                   std::vector<std::uint64_t> directories, std::string descriptor)
         : file_(std::move(file)), name_(std::move(name)), header_(header), file_size_(file_->source().size()),
-          directories_(std::move(directories)), descriptor_(std::move(descriptor)) {
+          directories_(std::move(directories)), descriptor_(std::move(descriptor)),
+          grains_("vmdk-zlib", static_cast<std::size_t>(header.grain_sectors * sector),
+                  static_cast<std::size_t>(std::min<std::uint64_t>(cached_grains, inflated_budget / (header.grain_sectors * sector))),
+                  file_->source().version()) {
         tables_.reserve(cached_tables);
     }
 
@@ -82,10 +86,7 @@ public:
             case lookup::found: break;
         }
         if (header_.flags & compressed_flag) {
-            const char* inflated = inflate_grain(grain, entry, error);
-            if (inflated == nullptr) return grain_state::failed;
-            std::memcpy(data, inflated + within, count);
-            return grain_state::data;
+            return read_compressed(grain, entry, within, data, count, error) ? grain_state::data : grain_state::failed;
         }
         return read_bytes(std::uint64_t{entry} * sector + within, data, count, error) ? grain_state::data
                                                                                         : grain_state::failed;
@@ -157,72 +158,50 @@ private:
         return &slot->entries;
     }
 
-    // The grain whose compressed marker is at sector `at`, inflated to at most a grain, from the
-    // cache or into its least recently used slot.
-    const char* inflate_grain(std::uint64_t grain, std::uint32_t at, std::string& error) {
-        ++clock_;
-        for (inflated_grain& kept : grains_) {
-            if (kept.grain == grain) {
-                kept.used = clock_;
-                return kept.bytes.data();
+    // `count` bytes at `within` of the grain whose compressed marker is at sector `at`, inflated to
+    // at most a grain.
+    bool read_compressed(std::uint64_t grain, std::uint32_t at, std::uint64_t within, char* data, std::size_t count,
+                         std::string& error) {
+        const auto inflate = [&](char* out, std::string& why) {
+            char marker[grain_marker_size];
+            const std::uint64_t start = std::uint64_t{at} * sector;
+            if (!read_bytes(start, marker, sizeof marker, why)) return false;
+            const std::uint64_t first_sector = load_le64(marker);
+            const std::uint32_t length = load_le32(marker + 8);
+            const std::string where = name_ + ": the compressed grain at sector " + std::to_string(at);
+            if (first_sector != grain * header_.grain_sectors) {
+                why = where + " holds sector " + std::to_string(first_sector) + ", not " +
+                      std::to_string(grain * header_.grain_sectors);
+                return false;
             }
-        }
-        const std::size_t slots = static_cast<std::size_t>(
-            std::max<std::uint64_t>(1, std::min<std::uint64_t>(cached_grains, inflated_budget / grain_bytes())));
-        inflated_grain* slot = nullptr;
-        if (grains_.size() < slots) {
-            slot = &grains_.emplace_back();
-        } else {
-            slot = &*std::min_element(grains_.begin(), grains_.end(),
-                                      [](const inflated_grain& a, const inflated_grain& b) { return a.used < b.used; });
-        }
-        slot->grain = ~std::uint64_t{0};
-        char marker[grain_marker_size];
-        const std::uint64_t start = std::uint64_t{at} * sector;
-        if (!read_bytes(start, marker, sizeof marker, error)) return nullptr;
-        const std::uint64_t first_sector = load_le64(marker);
-        const std::uint32_t length = load_le32(marker + 8);
-        const std::string where = name_ + ": the compressed grain at sector " + std::to_string(at);
-        if (first_sector != grain * header_.grain_sectors) {
-            error = where + " holds sector " + std::to_string(first_sector) + ", not " +
-                    std::to_string(grain * header_.grain_sectors);
-            return nullptr;
-        }
-        // Deflate makes data that does not shrink a little longer, never by a tenth.
-        if (length == 0 || length > grain_bytes() + grain_bytes() / 10 + 1024 ||
-            !fits_inside(start + grain_marker_size, length, file_size_)) {
-            error = where + " is " + std::to_string(length) + " bytes long, which the file cannot hold";
-            return nullptr;
-        }
-        // The deflated bytes in one read of the file, not a window at a time.
-        const char* compressed = nullptr;
-        switch (compressed_.read(*file_, start + grain_marker_size, length, compressed, error)) {
-            case image_reader::result::done: break;
-            case image_reader::result::past_the_end: error = name_ + ": the file is cut short"; return nullptr;
-            case image_reader::result::failed: return nullptr;
-        }
-        std::vector<char>& inflated = slot->bytes;
-        inflated.resize(static_cast<std::size_t>(grain_bytes()));
-        std::size_t produced = 0;
-        switch (inflate_zlib_stream(compressed, length, inflated.data(), inflated.size(), produced)) {
-            case inflated_as::sound: break;
-            case inflated_as::no_memory: error = where + " cannot be inflated: no memory"; return nullptr;
-            case inflated_as::unsound:
-                error = where + (produced == inflated.size() ? " inflates past the grain's size" : " does not inflate");
-                return nullptr;
-        }
-        // The disk's last grain may stop short of a whole grain.
-        std::fill(inflated.begin() + static_cast<std::ptrdiff_t>(produced), inflated.end(), '\0');
-        slot->grain = grain;
-        slot->used = clock_;
-        return inflated.data();
+            // Deflate makes data that does not shrink a little longer, never by a tenth.
+            if (length == 0 || length > grain_bytes() + grain_bytes() / 10 + 1024 ||
+                !fits_inside(start + grain_marker_size, length, file_size_)) {
+                why = where + " is " + std::to_string(length) + " bytes long, which the file cannot hold";
+                return false;
+            }
+            // The deflated bytes in one read of the file, not a window at a time.
+            const char* compressed = nullptr;
+            switch (compressed_.read(*file_, start + grain_marker_size, length, compressed, why)) {
+                case image_reader::result::done: break;
+                case image_reader::result::past_the_end: why = name_ + ": the file is cut short"; return false;
+                case image_reader::result::failed: return false;
+            }
+            const auto size = static_cast<std::size_t>(grain_bytes());
+            std::size_t produced = 0;
+            switch (inflate_zlib_stream(compressed, length, out, size, produced)) {
+                case inflated_as::sound: break;
+                case inflated_as::no_memory: why = where + " cannot be inflated: no memory"; return false;
+                case inflated_as::unsound:
+                    why = where + (produced == size ? " inflates past the grain's size" : " does not inflate");
+                    return false;
+            }
+            // The disk's last grain may stop short of a whole grain.
+            std::memset(out + produced, 0, size - produced);
+            return true;
+        };
+        return grains_.read(at, grain, within, data, count, inflate, error);
     }
-
-    struct inflated_grain {
-        std::uint64_t grain = ~std::uint64_t{0};
-        std::uint64_t used = 0;
-        std::vector<char> bytes;
-    };
 
     struct cached_table {
         std::uint64_t sector = 0;
@@ -240,7 +219,7 @@ private:
     std::uint64_t clock_ = 0;
     std::vector<char> raw_table_;
     span_buffer compressed_;
-    std::vector<inflated_grain> grains_;
+    inflated_clusters grains_;
 };
 
 }  // namespace

@@ -17,6 +17,12 @@ public:
     std::size_t sector_size() const override { return disk_->source().sector_size(); }
     std::int64_t modified() const override { return disk_->source().modified(); }
     file_identity identity() const override { return disk_->source().identity(); }
+    file_version version() const override {
+        file_version inside = disk_->source().version();
+        inside.start += start_;
+        inside.length = length_;
+        return inside;
+    }
 
     bool read_sectors(std::uint64_t offset, char* data, std::size_t count, std::size_t& got,
                       std::string& error) override {

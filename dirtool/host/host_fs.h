@@ -49,6 +49,45 @@ std::string resolved_path(const std::string& path);
 // Windows only. Null with a message in `error` when it cannot be opened.
 std::unique_ptr<image_source> open_pc_disk(unsigned number, std::string& path, std::string& error);
 
+// Files kept from one run to the next, in a folder of the user's own (the inflated clusters of
+// compressed images, which every run would otherwise inflate again).
+
+// The folder such files go in unless told otherwise: $XDG_CACHE_HOME/kovont or ~/.cache/kovont,
+// and %LOCALAPPDATA%\kovont on Windows. Empty when the environment names no such place.
+std::string default_cache_folder();
+
+// Makes `folder`, and the folders above it, where they are missing. False when that fails or when
+// it is no folder of this user's that only this user can write into: what is read back from it is
+// trusted.
+bool prepare_private_folder(const std::string& folder);
+
+// One such file, read at any offset.
+class kept_file {
+public:
+    kept_file() = default;
+    kept_file(const kept_file&) = delete;
+    kept_file& operator=(const kept_file&) = delete;
+    ~kept_file() { close(); }
+
+    // Opens the regular file at `path`; false when there is none.
+    bool open(const std::string& path);
+    // Exactly `count` bytes at `offset`; false when the file holds fewer or the host fails.
+    bool read_at(std::uint64_t offset, char* data, std::size_t count);
+    void close();
+
+private:
+    std::intptr_t handle_ = -1;  // the host's descriptor or handle; -1 while none is open
+};
+
+// Writes the parts, one after another, as the whole of the file at `path`. They go into a file
+// beside it that then takes its place, so a reader finds the old file or the new one, whole, and a
+// run cut short leaves at most that file behind. False when it cannot be done.
+struct file_part {
+    const char* bytes;
+    std::size_t count;
+};
+bool replace_file(const std::string& path, const file_part* parts, std::size_t part_count);
+
 // The local file a copy is written into.
 class copy_target {
 public:

@@ -3,7 +3,9 @@
 
 #include "host/posix_helpers.h"
 
+#include <algorithm>
 #include <cstdlib>
+#include <ctime>
 
 #include <fcntl.h>
 #include <stdlib.h>
@@ -29,6 +31,18 @@ public:
     std::size_t sector_size() const override { return 512; }
     std::int64_t modified() const override { return static_cast<std::int64_t>(status_.st_mtime); }
     file_identity identity() const override { return identity_of(status_); }
+    file_version version() const override {
+        if (!S_ISREG(status_.st_mode)) return {};  // a disk is written without its times changing
+        const auto nanoseconds = [](const timespec& time) {
+            return static_cast<std::int64_t>(time.tv_sec) * 1000000000 + time.tv_nsec;
+        };
+        timespec now{};
+        clock_gettime(CLOCK_REALTIME, &now);
+        const std::int64_t modified = nanoseconds(status_.st_mtim);
+        const std::int64_t changed = nanoseconds(status_.st_ctim);
+        if (nanoseconds(now) - std::max(modified, changed) < settling_ns) return {};
+        return {identity_of(status_), size_, modified, changed, 0, size_, true};
+    }
 
     bool read_sectors(std::uint64_t offset, char* data, std::size_t count, std::size_t& got,
                       std::string& error) override {

@@ -22,8 +22,9 @@ using namespace win32;
 // IOCTL, and a file answers neither, so it reads in 512-byte sectors up to its size.
 class win32_image_file final : public image_source {
 public:
-    win32_image_file(HANDLE file, std::uint64_t size, std::size_t sector, std::int64_t modified, file_identity identity)
-        : file_(file), size_(size), sector_(sector), modified_(modified), identity_(identity) {}
+    win32_image_file(HANDLE file, std::uint64_t size, std::size_t sector, std::int64_t modified, file_identity identity,
+                     file_version version)
+        : file_(file), size_(size), sector_(sector), modified_(modified), identity_(identity), version_(version) {}
     win32_image_file(const win32_image_file&) = delete;
     win32_image_file& operator=(const win32_image_file&) = delete;
     ~win32_image_file() override { CloseHandle(file_); }
@@ -32,6 +33,7 @@ public:
     std::size_t sector_size() const override { return sector_; }
     std::int64_t modified() const override { return modified_; }
     file_identity identity() const override { return identity_; }
+    file_version version() const override { return version_; }
 
     bool read_sectors(std::uint64_t offset, char* data, std::size_t count, std::size_t& got,
                       std::string& error) override {
@@ -58,7 +60,27 @@ private:
     std::size_t sector_;
     std::int64_t modified_;
     file_identity identity_;
+    file_version version_;
 };
+
+// 100 ns ticks since 1601 as nanoseconds since 1970.
+std::int64_t unix_nanoseconds(const LARGE_INTEGER& ticks) {
+    return (ticks.QuadPart - 116444736000000000) * 100;
+}
+
+// A file's version from its times; a raw disk of the PC has none that tells.
+file_version version_of(HANDLE file, bool pc_disk, std::uint64_t size) {
+    FILE_BASIC_INFO times{};
+    if (pc_disk || !GetFileInformationByHandleEx(file, FileBasicInfo, &times, sizeof times)) return {};
+    FILETIME now_time{};
+    GetSystemTimeAsFileTime(&now_time);
+    LARGE_INTEGER now{};
+    now.QuadPart = static_cast<LONGLONG>(size_of(now_time.dwHighDateTime, now_time.dwLowDateTime));
+    const std::int64_t modified = unix_nanoseconds(times.LastWriteTime);
+    const std::int64_t changed = unix_nanoseconds(times.ChangeTime);
+    if (unix_nanoseconds(now) - std::max(modified, changed) < settling_ns) return {};
+    return {identity_of(file), size, modified, changed, 0, size, true};
+}
 
 // The disk's logical sector size, when the handle is a disk that tells it: a power of two that
 // whole-sector reads can work with.
@@ -120,7 +142,8 @@ std::unique_ptr<image_source> open_source(const std::string& path, bool pc_disk,
     if (!GetFileTime(file, nullptr, nullptr, &written) || (written.dwHighDateTime == 0 && written.dwLowDateTime == 0)) {
         GetSystemTimeAsFileTime(&written);
     }
-    return std::make_unique<win32_image_file>(file, size, sector, unix_seconds(written), identity_of(file));
+    return std::make_unique<win32_image_file>(file, size, sector, unix_seconds(written), identity_of(file),
+                                              version_of(file, pc_disk, size));
 }
 
 }  // namespace

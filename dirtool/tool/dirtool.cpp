@@ -6,7 +6,9 @@
 //
 // /dev/NAME is the ext2/ext3/ext4 image NAME.img in $KOVO_DEVICES, or else in the folder "devices"
 // beside this executable, when that file exists; otherwise the folder NAME there. When
-// $KOVO_IMAGE names an image file, every /dev/NAME is that image. Symbolic links on the device are
+// $KOVO_IMAGE names an image file, every /dev/NAME is that image. A listing keeps the clusters it
+// inflates from a compressed image in $KOVO_CACHE (none when it is set but empty), by default
+// $XDG_CACHE_HOME/kovont, ~/.cache/kovont or %LOCALAPPDATA%\kovont, for the next run to read. Symbolic links on the device are
 // listed but never followed, so no path reaches outside the device.
 //
 // Exit status: 0 when the listing or the copy is complete; 1 when the path is not found, the
@@ -16,6 +18,7 @@
 // standard error.
 
 #include "devices/devices.h"
+#include "disk/inflated_clusters.h"
 #include "host/host_fs.h"
 #include "tool/command_line.h"
 #include "tool/listing_line.h"
@@ -161,6 +164,12 @@ int run(int argc, char** argv) {
     if (!parse_command(args, this_host, command, error)) {
         complain(error);
         return exit_refused;
+    }
+    // A listing run keeps the clusters it inflates for the next run, which lists the next folder.
+    // A copy does not: a file's clusters are read once, and would only fill the store.
+    if (command.op == operation::list) {
+        const char* const store = std::getenv("KOVO_CACHE");
+        keep_inflated_in(store != nullptr ? std::string(store) : default_cache_folder());
     }
     // An image named directly stands for every device: it is how a file manager opens an image of
     // any name or place.

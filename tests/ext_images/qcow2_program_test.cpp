@@ -9,9 +9,11 @@
 
 #include <sys/stat.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <thread>
 
 #include "device_model.h"
 #include "ext_image_support.h"
@@ -320,6 +322,51 @@ TEST_F(Qcow2Images, EachListsAndCopiesOutAsItsRawConversion) {
             EXPECT_TRUE(fs::exists(local) && contents_of(local) == contents_of(dumped + "/" + std::to_string(i))) << path;
         }
     }
+}
+
+// A listing run keeps the clusters it inflates for the runs after it, and they are read again only
+// for the same state of the same image: an image written over in place with one that differs in
+// one cluster, its time set back as it was, lists as what it holds now. A copy keeps nothing.
+TEST_F(Qcow2Images, InflatedClustersKeptForTheNextRunServeOnlyTheSameImage) {
+    make(plans[1]);  // zlib.img
+    // The same tree with one name changed for another as long: one directory's cluster differs,
+    // and where it lies and how long it is compressed stay as they were.
+    run_shell("cd '" + devices_ + "' && cp base.raw renamed.raw && " + debugfs_program +
+              " -w -R 'ln /var/log/big.log /var/log/bog.log' renamed.raw >/dev/null 2>&1 && " + debugfs_program +
+              " -w -R 'unlink /var/log/big.log' renamed.raw >/dev/null 2>&1");
+    make({"zlibchanged", "qemu-img convert -c -O qcow2 renamed.raw {out}", false});
+    const std::string store = work_ + "/store";
+    fs::remove_all(store);
+    set_environment("KOVO_CACHE", native_path(store));
+    const auto stored = [&store] {
+        return fs::exists(store) ? std::distance(fs::directory_iterator(store), fs::directory_iterator{}) : 0;
+    };
+    const std::string here = work_ + "/here";
+    fs::remove_all(here);
+    fs::create_directories(here);
+    // An image changed in the last two seconds is not kept: a change within the same tick of the
+    // file system's clock would not show in its times.
+    std::this_thread::sleep_for(std::chrono::milliseconds(2100));
+    EXPECT_EQ(run_in(here, "kovox", {"-READ", "zlib.img", "/var/log/big.log"}).status, 0);
+    EXPECT_EQ(stored(), 0);
+
+    const std::string listing = kovox_listing("zlib.img");
+    EXPECT_EQ(listing, kovox_listing("zlib-raw.img"));
+    const auto kept = stored();
+    EXPECT_GT(kept, 0);
+    EXPECT_EQ(kovox_listing("zlib.img"), listing);
+    EXPECT_EQ(stored(), kept);
+
+    const std::string image = devices_ + "/zlib.img";
+    const std::string changed = contents_of(devices_ + "/zlibchanged.img");
+    std::ofstream(image, std::ios::binary | std::ios::trunc) << changed;  // the same file, written over
+    set_mtime(image);
+    std::this_thread::sleep_for(std::chrono::milliseconds(2100));
+    const std::string changed_listing = kovox_listing("zlib.img");
+    EXPECT_TRUE(changed_listing.find("var/log/bog.log") != std::string::npos &&
+                changed_listing == kovox_listing("zlibchanged-raw.img"))
+        << "the image written over lists as it was";
+    set_environment("KOVO_CACHE", "");
 }
 
 // Every damaged or unreadable image ends with one message that says what is wrong.
