@@ -5,7 +5,8 @@
 #                           e2fsprogs with libext2fs, which the stand-in tool reads images with,
 #                           zlib and zstd, which inflate compressed virtual disks, qemu-utils,
 #                           whose qemu-img writes the virtual disks the tests read, and fdisk,
-#                           whose sfdisk writes the partition tables they read
+#                           whose sfdisk writes the partition tables they read, and LLVM's
+#                           linker, which lays the code the tool's runs call side by side
 #   scripts/setup.sh test   also 32-bit and 64-bit Wine, the i686 and x86_64 MinGW-w64 compilers,
 #                           e2fsprogs' and libzstd's Debian source packages for the Windows
 #                           tool's libext2fs and zstd, zlib for MinGW,
@@ -37,6 +38,7 @@ need_package fdisk
 need_command qemu-img qemu-utils
 need_package zlib1g-dev
 need_package libzstd-dev
+need_command ld.lld lld
 case "$job" in
   test)
     need_command lvm lvm2
