@@ -27,7 +27,9 @@ OUTPUT = SOURCE / "dirtool" / "tool" / "startup_order.txt"
 # and the C runtime's start-up and exit calls.
 NATIVE_ONLY = ["frame_dummy", "register_tm_clones", "deregister_tm_clones", "__do_global_dtors_aux",
                "_dl_new_object", "_dl_setup_hash", "_dl_add_to_namespace_list", "_dl_lookup_symbol_x",
-               "do_lookup_x", "check_match", "_dl_name_match_p", "_dl_vdso_vsym", "setup_vdso", "strcmp"]
+               "do_lookup_x", "check_match", "_dl_name_match_p", "_dl_vdso_vsym", "setup_vdso"]
+# The string functions that vDSO set-up calls.
+NATIVE_ONLY_STRING_FUNCTIONS = ["strcmp"]
 
 
 def need(*programs):
@@ -100,15 +102,16 @@ def symbol_table(tool):
     return functions, picked, resolvers
 
 
-def with_variants(called, functions, picked):
-    """Each string function that ran, in every variant the C library may pick on another CPU."""
+def with_variants(called, functions, picked, also=()):
+    """Each string function that ran, in every variant the C library may pick on another CPU. A
+    string function ran when one of its variants did: under valgrind its public name is its
+    resolver, which runs in every run. `also` names string functions known to run natively."""
     bases = sorted(picked, key=len, reverse=True)
-    added = set()
-    for name in called:
-        base = name if name in picked else next((b for b in bases if name.startswith(f"__{b}_")), None)
-        if base is not None:
-            added |= {f for f in functions if f.startswith(f"__{base}_")}
-    return added
+    ran = set(also)
+    for name in called - picked:
+        if not name.endswith("_ifunc"):
+            ran |= {next((b for b in bases if name.startswith(f"__{b}_")), None)} - {None}
+    return {f for f in functions for base in ran if f.startswith(f"__{base}_")}
 
 
 def main():
@@ -131,7 +134,7 @@ def main():
     # What ran first, then the variants of its string functions that other CPUs take, then the same
     # for the other disks: each run then touches one stretch of code, and one beside it.
     first |= set(NATIVE_ONLY) | resolvers
-    first_variants = with_variants(first, functions, picked) - first
+    first_variants = with_variants(first, functions, picked, NATIVE_ONLY_STRING_FUNCTIONS) - first
     later -= first | first_variants
     later_variants = with_variants(later, functions, picked) - first - first_variants - later
     lines = ["# The functions the tool's runs call, laid first in its code by the link: written by",
